@@ -1,0 +1,55 @@
+# Front door: make demo | make test | make test-asan | make windows
+# Each target first installs the Debian packages that are missing.
+
+JOBS ?= 2
+SHELL := /bin/bash
+
+DEB_PACKAGES := cmake ninja-build g++ pkg-config openssl libssl-dev duktape-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev llvm \
+	g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+
+.PHONY: deps demo build test asan test-asan windows clean
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing </dev/null; \
+	fi
+
+build/default/build.ninja: | deps
+	cmake --preset default
+
+build: deps build/default/build.ninja
+	cmake --build build/default -j $(JOBS)
+
+demo: build
+	build/default/bin/npkeystrand run examples/demo.js
+
+test: build
+	cd build/default && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+build/asan/build.ninja: | deps
+	cmake --preset asan
+
+asan: deps build/asan/build.ninja
+	cmake --build build/asan -j $(JOBS)
+
+test-asan: asan
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+build/windows/build.ninja: | deps
+	cmake --preset windows
+
+windows: deps build/windows/build.ninja
+	cmake --build build/windows -j $(JOBS)
+	tools/check-windows-dll.sh build/windows/bin/npKeystrand.Standard.x86.dll
+
+clean:
+	rm -rf build

@@ -1,0 +1,31 @@
+# One test executable per source file, so that each area builds and runs on its own.
+# tests/unit and tests/platform link the system's pieces directly; tests/integration
+# and tests/interop drive the built plug-in through the host.
+set(NPK_TEST_ENV
+  "NPK_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+  "NPK_BINARY_DIR=${CMAKE_BINARY_DIR}"
+  "NPK_HOST=${CMAKE_BINARY_DIR}/bin/npkeystrand"
+  "NPK_PLUGIN=${CMAKE_BINARY_DIR}/lib/libnpKeystrand.so")
+
+function(npk_add_tests dir label)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
+  foreach(src ${_srcs})
+    get_filename_component(n ${src} NAME_WE)
+    set(t test_${dir}_${n})
+    add_executable(${t} ${src})
+    target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/platform)
+    target_link_libraries(${t} PRIVATE npk_system GTest::gtest GTest::gtest_main GTest::gmock OpenSSL::Crypto)
+    if(NOT label STREQUAL "unit" AND NOT label STREQUAL "platform")
+      add_dependencies(${t} npkeystrand npKeystrand)
+    endif()
+    gtest_discover_tests(${t}
+      TEST_PREFIX "${label}."
+      PROPERTIES LABELS ${label} ENVIRONMENT "${NPK_TEST_ENV}"
+      DISCOVERY_TIMEOUT 60)
+  endforeach()
+endfunction()
+
+npk_add_tests(unit unit)
+npk_add_tests(platform platform)
+npk_add_tests(integration integration)
+npk_add_tests(interop interop)

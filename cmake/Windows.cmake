@@ -1,0 +1,15 @@
+# The real 32-bit Windows DLL: the system's sources against the Windows headers,
+# exports through the .def file, resources compiled by windres, runtime linked statically.
+enable_language(RC)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+
+add_library(npKeystrand SHARED
+  ${NPK_TRACE_SOURCES} ${NPK_KERNEL_SOURCES} ${NPK_AGENT_SOURCES} ${NPK_PLUGIN_SOURCES}
+  ${CMAKE_SOURCE_DIR}/resources/npKeystrand.rc
+  ${CMAKE_SOURCE_DIR}/plugin/npKeystrand.def)
+target_include_directories(npKeystrand PRIVATE ${NPK_SYSTEM_INCLUDES})
+target_compile_definitions(npKeystrand PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 WINVER=0x0601)
+set_target_properties(npKeystrand PROPERTIES
+  PREFIX "" OUTPUT_NAME "npKeystrand.Standard.x86" SUFFIX ".dll")
+target_link_options(npKeystrand PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
+target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 cryptui shell32)

@@ -1,0 +1,3 @@
+#pragma once
+#include "npk/wintypes.h"
+// Filled by the certificate layer.
