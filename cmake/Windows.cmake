@@ -8,7 +8,7 @@ add_library(npKeystrand SHARED
   ${CMAKE_SOURCE_DIR}/resources/npKeystrand.rc
   ${CMAKE_SOURCE_DIR}/plugin/npKeystrand.def)
 target_include_directories(npKeystrand PRIVATE ${NPK_SYSTEM_INCLUDES})
-target_compile_definitions(npKeystrand PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 WINVER=0x0601)
+target_compile_definitions(npKeystrand PRIVATE WIN32_LEAN_AND_MEAN STRSAFE_NO_DEPRECATE _WIN32_WINNT=0x0601 WINVER=0x0601)
 set_target_properties(npKeystrand PROPERTIES
   PREFIX "" OUTPUT_NAME "npKeystrand.Standard.x86" SUFFIX ".dll")
 target_link_options(npKeystrand PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
