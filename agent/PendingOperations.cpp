@@ -1,0 +1,272 @@
+// The operations whose steps are not built yet. Each runs the shared frame and stops at its
+// first step; the areas that implement them move them out of this file one by one.
+#include "agent/CryptoAgent.h"
+
+#include "agent/AgentFrame.h"
+
+namespace {
+
+HRESULT NotAvailableYet(const CAgentFrame& frame)
+{
+    return frame.Step(E_NOTIMPL, TEXT("Operation is not available yet."));
+}
+
+}  // namespace
+
+HRESULT CCryptoAgent::SelectCertificate(int nUsage, BSTR bstrSubjectDNFilter, BSTR bstrIssuerDNFilter, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectCertificate"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectCertificateByFile(int nUsage, BSTR bstrFilePath, BSTR bstrPassword, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectCertificateByFile"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignMessage(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessage"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignMessage(BSTR bstrMessage, int nSignType, int nHashAlgorithm, VARIANT_BOOL bAttached, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessage"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignFile(BSTR bstrFilePath, int nSignType, int nHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFile"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyMessageSignature(BSTR bstrSignature, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignature"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyMessageSignature(BSTR bstrSignature, BSTR bstrContent, int nSignType, int nHashAlgorithm, VARIANT_BOOL bAttached)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignature"));
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyFileSignature(BSTR bstrSignature, BSTR bstrFilePath, int nSignType, int nHashAlgorithm)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignature"));
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptMessage(BSTR bstrMessage, int nEnvelopeType, BSTR bstrEncryptionAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessage"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptFileW(BSTR bstrSourceFile, BSTR bstrDestinationFile, int nEnvelopeType, BSTR bstrEncryptionAlgorithm)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptFileW"));
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptMessage(BSTR bstrEnvelope, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptMessage"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptFileW(BSTR bstrEnvelopeFile, BSTR bstrDestinationFile)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptFileW"));
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectSignCertificate(BSTR bstrSubjectDNFilter, BSTR bstrIssuerDNFilter, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectSignCertificate"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectSignCertificateWithoutPrivateKey(BSTR bstrCertificateFile, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectSignCertificateWithoutPrivateKey"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectEncryptCertificate(BSTR bstrSubjectDNFilter, BSTR bstrIssuerDNFilter, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectEncryptCertificate"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectDecryptCertificates(BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectDecryptCertificates"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectSignCertificateByPFXFile(BSTR bstrPFXFile, BSTR bstrPassword, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectSignCertificateByPFXFile"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectEncryptCertificateByCERFile(BSTR bstrCertificateFile, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectEncryptCertificateByCERFile"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SelectDecryptCertificateByPFXFile(BSTR bstrPFXFile, BSTR bstrPassword, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectDecryptCertificateByPFXFile"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignMessageDetached(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessageDetached"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignMessagePKCS1(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessagePKCS1"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyMessageSignatureDetached(BSTR bstrSignature, BSTR bstrContent, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignatureDetached"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyMessageSignaturePKCS1(BSTR bstrSignature, BSTR bstrContent, BSTR bstrHashAlgorithm, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignaturePKCS1"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignFileDetached(BSTR bstrFilePath, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFileDetached"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::SignFilePKCS1(BSTR bstrFilePath, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFilePKCS1"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyFileSignatureDetached(BSTR bstrSignature, BSTR bstrFilePath, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignatureDetached"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(BSTR bstrSignature, BSTR bstrFilePath, BSTR bstrHashAlgorithm, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignaturePKCS1"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptMessageasEnvelope(BSTR bstrMessage, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelope"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptMessageasEnvelopePKCS7(BSTR bstrMessage, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelopePKCS7"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptEnvelopeMessage(BSTR bstrEnvelope, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeMessage"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptEnvelopeMessagePKCS7(BSTR bstrEnvelope, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeMessagePKCS7"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptAsEnvelopeFilePKCS7(BSTR bstrSourceFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptAsEnvelopeFilePKCS7"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptAsEnvelopeFile(BSTR bstrSourceFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptAsEnvelopeFile"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptEnvelopeFilePKCS7(BSTR bstrEnvelopeFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeFilePKCS7"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::DecryptEnvelopeFile(BSTR bstrEnvelopeFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeFile"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::VerifyMessageSignaturePKCS7(BSTR bstrSignedMessage, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignaturePKCS7"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::GetCSPNameofSignCert(BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetCSPNameofSignCert"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::GetSignaturePublicCertDN(BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetSignaturePublicCertDN"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::GetSignaturePublicCertSN(BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetSignaturePublicCertSN"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptMessageasEnvelope_3DES(BSTR bstrMessage, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelope_3DES"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptMessageasEnvelopePKCS7_3DES(BSTR bstrMessage, BSTR* pbstrResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelopePKCS7_3DES"), pbstrResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptAsEnvelopeFilePKCS7_3DES(BSTR bstrSourceFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptAsEnvelopeFilePKCS7_3DES"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
+
+HRESULT CCryptoAgent::EncryptAsEnvelopeFile_3DES(BSTR bstrSourceFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
+{
+    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptAsEnvelopeFile_3DES"), pbResult);
+    return frame.Finish(NotAvailableYet(frame));
+}
