@@ -1,0 +1,139 @@
+// Tracing a page's calls end to end: `npkeystrand trace start`, a page run, `trace stop`
+// and `trace show`.
+#include "HostHarness.h"
+
+#include <algorithm>
+
+namespace npk::test {
+namespace {
+
+class TraceEndToEndTest : public HostTest {
+protected:
+    // Traces one page with the given flags and returns what `trace show` prints.
+    std::string TracePage(const std::string& flags, const std::string& script)
+    {
+        HostResult start = RunProgram({HostPath(), "trace", "start", "--flags", flags}, Env());
+        EXPECT_EQ(start.status, 0) << start.out << start.err;
+        HostResult page = Page(script);
+        EXPECT_EQ(page.status, 0) << page.err;
+        HostResult stop = RunProgram({HostPath(), "trace", "stop"}, Env());
+        EXPECT_EQ(stop.status, 0) << stop.out << stop.err;
+        HostResult show = RunProgram({HostPath(), "trace", "show"}, Env());
+        EXPECT_EQ(show.status, 0) << show.err;
+        return show.out;
+    }
+};
+
+struct Call {
+    std::string name;
+    std::vector<Call> inner;
+};
+
+// Rebuilds the call tree from the entry and exit events; false when they do not pair up.
+bool CallTree(const std::string& out, std::vector<Call>& roots, std::string& problem)
+{
+    std::vector<Call> top;
+    // Pointers into vectors move when they grow, so the open calls are kept as index paths.
+    std::vector<size_t> path;
+    auto at = [&](const std::vector<size_t>& p) -> std::vector<Call>& {
+        std::vector<Call>* level = &top;
+        for (size_t i : p) {
+            level = &(*level)[i].inner;
+        }
+        return *level;
+    };
+    std::vector<std::string> names;
+    for (const std::string& line : Lines(out)) {
+        size_t e = line.find("Entering ");
+        size_t l = line.find("Leaving ");
+        if (e != std::string::npos) {
+            std::string name = line.substr(e + 9);
+            std::vector<Call>& level = at(path);
+            level.push_back(Call{name, {}});
+            path.push_back(level.size() - 1);
+            names.push_back(name);
+        } else if (l != std::string::npos) {
+            std::string name = line.substr(l + 8);
+            if (names.empty() || names.back() != name) {
+                problem = "exit of " + name + " does not match entry of " + (names.empty() ? "nothing" : names.back());
+                return false;
+            }
+            names.pop_back();
+            path.pop_back();
+        }
+    }
+    if (!names.empty()) {
+        problem = names.back() + " was entered and never left";
+        return false;
+    }
+    roots = std::move(top);
+    return true;
+}
+
+const Call* Find(const std::vector<Call>& calls, const std::string& name)
+{
+    for (const Call& c : calls) {
+        if (c.name == name) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(TraceEndToEndTest, FunctionFlagShowsNestedEntryAndExitOfAScriptCall)
+{
+    std::string out = TracePage("8", "attempt(function () { return plugin.SignMessage('abc', 'SHA-1'); });\n");
+    std::vector<Call> roots;
+    std::string problem;
+    ASSERT_TRUE(CallTree(out, roots, problem)) << problem << "\n" << out;
+
+    const Call* invokeTrampoline = Find(roots, "CScriptablePluginObjectBase::_Invoke");
+    ASSERT_NE(invokeTrampoline, nullptr) << out;
+    const Call* invoke = Find(invokeTrampoline->inner, "CScriptablePluginObject::Invoke");
+    ASSERT_NE(invoke, nullptr) << out;
+    const Call* adapter = Find(invoke->inner, "CScriptablePluginObject::npSignMessage");
+    ASSERT_NE(adapter, nullptr) << out;
+    EXPECT_EQ(std::count_if(adapter->inner.begin(), adapter->inner.end(),
+                            [](const Call& c) { return c.name == "ConverNPStringtoNULLEndString"; }),
+              2)
+        << out;
+    EXPECT_NE(Find(adapter->inner, "CCryptoAgent::SignMessage"), nullptr) << out;
+
+    EXPECT_EQ(out.find("Step failed"), std::string::npos) << "only TRACE_FUNCTION was enabled";
+    EXPECT_EQ(out.find("Step succeeded"), std::string::npos) << "only TRACE_FUNCTION was enabled";
+}
+
+TEST_F(TraceEndToEndTest, InformationShowsArgumentsAsTheAgentReceivesThem)
+{
+    std::string out = TracePage("4",
+                                "attempt(function () { return plugin.SignMessage('before\\u0000after', 'SHA-1'); });\n"
+                                "attempt(function () { return plugin.SelectSignCertificate('CN=\\u5f20\\u4e09', ''); });\n");
+    EXPECT_NE(out.find("before"), std::string::npos) << out;
+    EXPECT_EQ(out.find("after"), std::string::npos) << "the text is cut at U+0000\n" << out;
+    EXPECT_NE(out.find("CN=\xE5\xBC\xA0\xE4\xB8\x89"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Entering "), std::string::npos) << "TRACE_FUNCTION was not enabled";
+}
+
+TEST_F(TraceEndToEndTest, PfxPasswordNeverReachesTheTrace)
+{
+    std::string out = TracePage("0xF",
+                                "attempt(function () { return plugin.SelectSignCertificateByPFXFile('/tmp/none.pfx', 'Sw0rdf1sh!pw'); });\n"
+                                "attempt(function () { return plugin.SelectDecryptCertificateByPFXFile('/tmp/none.pfx', 'Sw0rdf1sh!pw'); });\n");
+    EXPECT_NE(out.find("/tmp/none.pfx"), std::string::npos) << "the trace should show the file name\n" << out;
+    EXPECT_EQ(out.find("Sw0rdf1sh!pw"), std::string::npos) << out;
+}
+
+TEST_F(TraceEndToEndTest, NothingIsTracedWhenTheSessionIsStopped)
+{
+    HostResult start = RunProgram({HostPath(), "trace", "start", "--flags", "0xF"}, Env());
+    ASSERT_EQ(start.status, 0) << start.err;
+    HostResult stop = RunProgram({HostPath(), "trace", "stop"}, Env());
+    ASSERT_EQ(stop.status, 0) << stop.err;
+    HostResult page = Page("attempt(function () { return plugin.SignMessage('abc', 'SHA-1'); });\n");
+    ASSERT_EQ(page.status, 0) << page.err;
+    HostResult show = RunProgram({HostPath(), "trace", "show"}, Env());
+    EXPECT_EQ(show.out.find("SignMessage"), std::string::npos) << show.out;
+}
+
+}  // namespace
+}  // namespace npk::test
