@@ -3,10 +3,7 @@
 #include "host/PluginLibrary.h"
 #include "host/ScriptPage.h"
 
-#if __has_include("host/TraceCommand.h")
 #include "host/TraceCommand.h"
-#define NPK_HOST_HAS_TRACE 1
-#endif
 
 #include <cstdio>
 #include <cstring>
@@ -205,12 +202,7 @@ int main(int argc, char** argv)
     }
     const std::string command = argv[i];
     if (command == "trace") {
-#ifdef NPK_HOST_HAS_TRACE
         return TraceCommandMain(argc - i, argv + i);
-#else
-        std::fprintf(stderr, "npkeystrand: this build has no trace controller\n");
-        return kExitUsage;
-#endif
     }
     std::vector<std::string> args(argv + i + 1, argv + argc);
     if (command == "run") {

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 // The reader lives with the host; this test builds it in.
-#include "host/TraceFormats.cpp"
+#include "host/TraceFormats.h"
 
 #include <gtest/gtest.h>
 
