@@ -12,4 +12,4 @@ target_compile_definitions(npKeystrand PRIVATE WIN32_LEAN_AND_MEAN STRSAFE_NO_DE
 set_target_properties(npKeystrand PROPERTIES
   PREFIX "" OUTPUT_NAME "npKeystrand.Standard.x86" SUFFIX ".dll")
 target_link_options(npKeystrand PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
-target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 cryptui shell32)
+target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 shell32)

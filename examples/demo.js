@@ -19,7 +19,7 @@ var METHODS = [
 
 // One line for a description: the system's line breaks become " | ".
 function oneLine(text) {
-    return String(text).replace(/\r?\n/g, " | ");
+    return String(text).replace(/(\r?\n)+/g, " | ");
 }
 
 function describe(obj) {

@@ -8,7 +8,7 @@ objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 [ -f "$dll" ] || { echo "missing: $dll" >&2; exit 1; }
 dump=$("$objdump" -p "$dll")
 
-exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF; next} t&&/^$/{t=0}' <<<"$dump" | sort)
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF; next} t&&/^$/{t=0}' <<<"$dump" | sort)
 expected=$(printf '%s\n' NP_GetEntryPoints NP_GetMIMEDescription NP_Initialize NP_Shutdown)
 if [ "$exports" != "$expected" ]; then
   echo "exports differ from the four NPAPI entry points:" >&2
