@@ -1,11 +1,13 @@
 # One test executable per source file, so that each area builds and runs on its own.
 # tests/unit and tests/platform link the system's pieces directly; tests/integration
 # and tests/interop drive the built plug-in through the host.
-set(NPK_TEST_ENV
-  "NPK_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-  "NPK_BINARY_DIR=${CMAKE_BINARY_DIR}"
-  "NPK_HOST=${CMAKE_BINARY_DIR}/bin/npkeystrand"
-  "NPK_PLUGIN=${CMAKE_BINARY_DIR}/lib/libnpKeystrand.so")
+# Where the tests find the built host, plug-in and sources; the environment variables of the
+# same names override these, so a test binary can be pointed at another build.
+set(NPK_TEST_DEFINITIONS
+  NPK_DEFAULT_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+  NPK_DEFAULT_BINARY_DIR="${CMAKE_BINARY_DIR}"
+  NPK_DEFAULT_HOST="${CMAKE_BINARY_DIR}/bin/npkeystrand"
+  NPK_DEFAULT_PLUGIN="${CMAKE_BINARY_DIR}/lib/libnpKeystrand.so")
 
 function(npk_add_tests dir label)
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
@@ -14,6 +16,7 @@ function(npk_add_tests dir label)
     set(t test_${dir}_${n})
     add_executable(${t} ${src})
     target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/platform)
+    target_compile_definitions(${t} PRIVATE ${NPK_TEST_DEFINITIONS})
     if(dir STREQUAL "host")
       target_link_libraries(${t} PRIVATE npk_host_core GTest::gtest GTest::gtest_main GTest::gmock)
     elseif(label STREQUAL "platform")
@@ -29,7 +32,7 @@ function(npk_add_tests dir label)
     endif()
     gtest_discover_tests(${t}
       TEST_PREFIX "${label}."
-      PROPERTIES LABELS ${label} ENVIRONMENT "${NPK_TEST_ENV}"
+      PROPERTIES LABELS ${label}
       DISCOVERY_TIMEOUT 60)
   endforeach()
 endfunction()
