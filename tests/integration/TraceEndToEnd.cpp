@@ -135,5 +135,19 @@ TEST_F(TraceEndToEndTest, NothingIsTracedWhenTheSessionIsStopped)
     EXPECT_EQ(show.out.find("SignMessage"), std::string::npos) << show.out;
 }
 
+// The host calls NP_GetEntryPoints before NP_Initialize and nothing after NP_Shutdown: the
+// provider is registered only in between, so the session's first event is NP_Initialize's and
+// its last NP_Shutdown's, even with every flag on from the start.
+TEST_F(TraceEndToEndTest, NothingIsTracedBeforeInitializeOrAfterShutdown)
+{
+    std::string out = TracePage("0xF", "attempt(function () { return plugin.SignMessage('abc', 'SHA-1'); });\n");
+    std::vector<std::string> lines = Lines(out);
+    ASSERT_GE(lines.size(), 3u) << out;
+    EXPECT_NE(lines.front().find("NP_Initialize called"), std::string::npos) << out;
+    EXPECT_NE(lines.back().find("NP_Shutdown called"), std::string::npos) << out;
+    EXPECT_EQ(out.find("NP_GetEntryPoints called"), std::string::npos) << out;
+    EXPECT_NE(out.find("CCryptoAgent::SignMessage"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace npk::test
