@@ -112,6 +112,20 @@ LSTATUS ResolveKey(HKEY hKey, std::string& path, REGSAM& access)
     return ERROR_SUCCESS;
 }
 
+// Resolves a key handle that must grant `needed` and still exist on disk.
+LSTATUS UsableKey(HKEY hKey, REGSAM needed, std::string& path)
+{
+    REGSAM access = 0;
+    LSTATUS status = ResolveKey(hKey, path, access);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    if ((access & needed) != needed) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return IsDirectory(path) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
 std::string ToUtf8(LPCWSTR text, size_t count)
 {
     if (count == 0) {
@@ -401,16 +415,9 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
         return ERROR_INVALID_PARAMETER;
     }
     std::string path;
-    REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
+    LSTATUS status = UsableKey(hKey, KEY_QUERY_VALUE, path);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     WString name = lpValueName != nullptr ? WString(lpValueName) : WString();
     StoredValue value;
@@ -427,16 +434,9 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
         return ERROR_NOACCESS;
     }
     std::string path;
-    REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
+    LSTATUS status = UsableKey(hKey, KEY_SET_VALUE, path);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     WString name = lpValueName != nullptr ? WString(lpValueName) : WString();
     if (name.size() > kMaxValueNameChars) {
@@ -455,16 +455,9 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
 LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName)
 {
     std::string path;
-    REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
+    LSTATUS status = UsableKey(hKey, KEY_SET_VALUE, path);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     WString name = lpValueName != nullptr ? WString(lpValueName) : WString();
     if (unlink((path + "/" + StoredName("v.", name)).c_str()) != 0) {
@@ -517,16 +510,9 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
                              PFILETIME lpftLastWriteTime)
 {
     std::string path;
-    REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
+    LSTATUS status = UsableKey(hKey, KEY_ENUMERATE_SUB_KEYS, path);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     std::vector<std::string> keys = ListEntries(path, 'k');
     if (dwIndex >= keys.size()) {
@@ -569,16 +555,9 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
         return ERROR_INVALID_PARAMETER;
     }
     std::string path;
-    REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
+    LSTATUS status = UsableKey(hKey, KEY_QUERY_VALUE, path);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if ((access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     std::vector<std::string> values = ListEntries(path, 'v');
     if (dwIndex >= values.size()) {
