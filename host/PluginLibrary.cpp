@@ -58,10 +58,18 @@ std::vector<std::string> LibrariesIn(const std::string& dir)
     return out;
 }
 
+// NPKEYSTRAND_KEEP_PLUGIN_LOADED keeps unloaded libraries mapped, so that a leak checker
+// running at exit can still see (and name) what a plug-in's globals hold.
+int OpenFlags()
+{
+    const char* keep = std::getenv("NPKEYSTRAND_KEEP_PLUGIN_LOADED");
+    return RTLD_NOW | RTLD_LOCAL | (keep != nullptr && *keep != '\0' ? RTLD_NODELETE : 0);
+}
+
 // Opens a library and reads its MIME description; null when it is not a plug-in.
 void* OpenCandidate(const std::string& path, std::string& description, std::string& why)
 {
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(path.c_str(), OpenFlags());
     if (handle == nullptr) {
         const char* e = dlerror();
         why = e != nullptr ? e : "cannot be loaded";
