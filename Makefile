@@ -41,8 +41,7 @@ asan: deps build/asan/build.ninja
 	cmake --build build/asan -j $(JOBS)
 
 test-asan: asan
-	cd build/asan && NPKEYSTRAND_KEEP_PLUGIN_LOADED=1 \
-	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
 build/windows/build.ninja: | deps

@@ -36,11 +36,24 @@ struct ModuleTable {
     std::map<uintptr_t, LoadedModule> loaded;                          // by base
 };
 
-// Never destroyed: other objects' destructors may still look modules up at exit.
-ModuleTable& Table()
+// Built on first use and kept until the library that holds it is unloaded (or the process
+// ends): static objects' destructors may still look modules up, and those run before the
+// library's destructor functions.
+ModuleTable*& TablePointer()
 {
     static ModuleTable* table = new ModuleTable;
-    return *table;
+    return table;
+}
+
+ModuleTable& Table()
+{
+    return *TablePointer();
+}
+
+__attribute__((destructor)) void FreeModuleTable()
+{
+    delete TablePointer();
+    TablePointer() = nullptr;
 }
 
 const char* const kSystemLibraries[] = {

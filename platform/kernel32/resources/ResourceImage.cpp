@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace npk::res {
 namespace {
@@ -17,17 +18,15 @@ struct ModuleImage {
     std::vector<ResourceEntry> entries;
 };
 
-// Never destroyed: modules may unregister from their own destructors during exit.
+// The registry lives while some module has resources registered: modules unregister from
+// their own destructors, after ordinary static objects are gone, so it cannot be one of them,
+// and it must not outlive the last module either (a plug-in may be unloaded).
 struct Registry {
-    std::mutex lock;
     std::map<HMODULE, std::unique_ptr<ModuleImage>> modules;
 };
 
-Registry& TheRegistry()
-{
-    static Registry* registry = new Registry;
-    return *registry;
-}
+std::mutex g_registryLock;  // trivially destructible, usable at any time
+Registry* g_registry = nullptr;
 
 DWORD ReadDword(const BYTE* p)
 {
@@ -150,17 +149,27 @@ bool AttachImage(HMODULE module, const BYTE* image, size_t size)
         SetLastError(ERROR_INVALID_DATA);
         return false;
     }
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.modules[module] = std::move(m);
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    if (g_registry == nullptr) {
+        g_registry = new (std::nothrow) Registry;
+        if (g_registry == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+    }
+    g_registry->modules[module] = std::move(m);
     return true;
 }
 
 void DetachImage(HMODULE module)
 {
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.modules.erase(module);
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    if (g_registry == nullptr) return;
+    g_registry->modules.erase(module);
+    if (g_registry->modules.empty()) {
+        delete g_registry;
+        g_registry = nullptr;
+    }
 }
 
 HMODULE ModuleOfAddress(const void* address)
@@ -202,10 +211,13 @@ const ResourceEntry* Find(HMODULE module, LPCWSTR type, LPCWSTR name, WORD langu
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    auto it = r.modules.find(module);
-    if (it == r.modules.end() || it->second->entries.empty()) {
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    if (g_registry == nullptr) {
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return nullptr;
+    }
+    auto it = g_registry->modules.find(module);
+    if (it == g_registry->modules.end() || it->second->entries.empty()) {
         SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return nullptr;
     }
