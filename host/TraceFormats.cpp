@@ -323,8 +323,17 @@ std::string FormatEventLine(const npk::etw::EventRecord& record, const TraceForm
                 HexBytes(args, size) + "]";
         return line;
     }
-    line += formats.ModuleName(h.Guid) + " " + std::to_string(number) + ": " +
-            FormatEventText(*format, args, size);
+    line += formats.ModuleName(h.Guid) + " " + std::to_string(number) + ": ";
+    // One event, one line: line breaks inside argument texts are shown escaped.
+    for (char c : FormatEventText(*format, args, size)) {
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            line += "\\n";
+        } else {
+            line += c;
+        }
+    }
     return line;
 }
 

@@ -120,6 +120,13 @@ TEST(TraceFormatsTest, EventLinesWithAndWithoutFormat)
     EXPECT_NE(std::string::npos, line.find("42.43")) << line;
     EXPECT_EQ(0u, line.find("     7 ")) << line;
 
+    // A text with line breaks still makes one line.
+    const WCHAR multiLine[] = TEXT("Not implemented\r\n\n(0x80004001)");
+    message.Data = Bytes({{multiLine, sizeof(multiLine)}, {&hr, 4}});
+    line = FormatEventLine(message, formats);
+    EXPECT_EQ(std::string::npos, line.find('\n')) << line;
+    EXPECT_NE(std::string::npos, line.find("Not implemented\\r\\n\\n(0x80004001)")) << line;
+
     // The same event as the fallback sends it: class type 255, the number first.
     npk::etw::EventRecord fallback = message;
     fallback.Header.Kind = npk::etw::RecordKindEvent;
