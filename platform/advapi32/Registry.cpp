@@ -328,6 +328,21 @@ LSTATUS CopyName(const WString& name, LPWSTR buffer, LPDWORD count)
     return ERROR_SUCCESS;
 }
 
+// The directory and access of an open key, and the parts of a sub-key path below it.
+LSTATUS ParentAndSubKey(HKEY hKey, LPCWSTR lpSubKey, std::string& path, REGSAM& access,
+                        std::vector<WString>& parts)
+{
+    LSTATUS status = ResolveKey(hKey, path, access);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    status = SplitPath(lpSubKey, parts);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    return IsDirectory(path) ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
 }  // namespace
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -339,17 +354,10 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
     *phkResult = nullptr;
     std::string path;
     REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
     std::vector<WString> parts;
-    status = SplitPath(lpSubKey, parts);
+    LSTATUS status = ParentAndSubKey(hKey, lpSubKey, path, access, parts);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     for (const WString& part : parts) {
         path += "/" + StoredName("k.", part);
@@ -371,17 +379,10 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     *phkResult = nullptr;
     std::string path;
     REGSAM access = 0;
-    LSTATUS status = ResolveKey(hKey, path, access);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
     std::vector<WString> parts;
-    status = SplitPath(lpSubKey, parts);
+    LSTATUS status = ParentAndSubKey(hKey, lpSubKey, path, access, parts);
     if (status != ERROR_SUCCESS) {
         return status;
-    }
-    if (!IsDirectory(path)) {
-        return ERROR_KEY_DELETED;
     }
     DWORD disposition = REG_OPENED_EXISTING_KEY;
     for (const WString& part : parts) {
