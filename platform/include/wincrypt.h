@@ -113,3 +113,6 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 #ifdef __cplusplus
 }
 #endif
+
+// Cryptographic service providers: contexts, hashes, keys, signatures.
+#include "npk/wincrypt_provider.h"

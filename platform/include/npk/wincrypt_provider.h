@@ -1,0 +1,2 @@
+// Cryptographic service providers: contexts, hashes, keys, signatures.
+#pragma once
