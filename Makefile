@@ -8,7 +8,10 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config openssl libssl-dev duktape-dev 
 	libgtest-dev libgmock-dev libbenchmark-dev llvm \
 	g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
 
-.PHONY: deps demo build test asan test-asan windows clean
+FUZZ_SECONDS ?= 20
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
+.PHONY: deps fuzz-deps demo build test asan test-asan windows fuzz clean
 
 deps:
 	@missing=""; \
@@ -21,6 +24,9 @@ deps:
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing </dev/null; \
 	fi
+
+fuzz-deps:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(DEB_PACKAGES) $(FUZZ_PACKAGES)"
 
 build/default/build.ninja: | deps
 	cmake --preset default
@@ -50,6 +56,19 @@ build/windows/build.ninja: | deps
 windows: deps build/windows/build.ninja
 	cmake --build build/windows -j $(JOBS)
 	tools/check-windows-dll.sh build/windows/bin/npKeystrand.Standard.x86.dll
+
+# Each fuzzer runs for FUZZ_SECONDS from the empty corpus; a crash or a sanitizer report fails.
+build/fuzz/build.ninja: | fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPK_FUZZ=ON
+
+fuzz: fuzz-deps build/fuzz/build.ninja
+	cmake --build build/fuzz -j $(JOBS)
+	@set -e; for f in build/fuzz/bin/fuzz_*; do \
+	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
+	  mkdir -p build/fuzz/corpus/$$(basename $$f); \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 build/fuzz/corpus/$$(basename $$f) 2>&1 | tail -4; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
 
 clean:
 	rm -rf build

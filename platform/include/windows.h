@@ -7,4 +7,5 @@
 #include "npk/kernel32.h"
 #include "npk/resources.h"
 #include "winreg.h"
+#include "npk/files.h"
 #include "oleauto.h"
