@@ -116,3 +116,8 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 
 // Cryptographic service providers: contexts, hashes, keys, signatures.
 #include "npk/wincrypt_provider.h"
+
+// Certificate contexts, stores and their properties.
+#include "npk/wincrypt_store.h"
+// Names, extensions and the structure encoders and decoders.
+#include "npk/wincrypt_encode.h"

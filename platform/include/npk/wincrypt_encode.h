@@ -1,0 +1,2 @@
+// Names, extensions and the structure encoders and decoders.
+#pragma once

@@ -1,0 +1,2 @@
+// Certificate contexts, stores and their properties.
+#pragma once
