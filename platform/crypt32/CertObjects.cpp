@@ -84,6 +84,7 @@ PCCERT_CONTEXT CertStoreObject::AddContext(std::shared_ptr<CertificateData> data
     CertContextObject* raw = object.get();
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        object->m_sequence = m_nextSequence++;
         m_listed.push_back(std::move(object));
     }
     raw->AddRef();
@@ -93,12 +94,48 @@ PCCERT_CONTEXT CertStoreObject::AddContext(std::shared_ptr<CertificateData> data
 void CertStoreObject::RemoveContext(CertContextObject* pContext)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    RemoveLocked(pContext);
+}
+
+CertContextObject* CertStoreObject::InsertLocked(std::shared_ptr<CertificateData> data, DWORD encodingType,
+                                                std::map<DWORD, std::vector<BYTE>> properties)
+{
+    auto object = std::make_unique<CertContextObject>(this, std::move(data), encodingType);
+    object->Properties() = std::move(properties);
+    object->m_sequence = m_nextSequence++;
+    CertContextObject* raw = object.get();
+    m_listed.push_back(std::move(object));
+    return raw;
+}
+
+void CertStoreObject::RemoveLocked(CertContextObject* pContext)
+{
     auto it = std::find_if(m_listed.begin(), m_listed.end(),
                            [pContext](const std::unique_ptr<CertContextObject>& p) { return p.get() == pContext; });
     if (it == m_listed.end()) return;
     std::unique_ptr<CertContextObject> object = std::move(*it);
     m_listed.erase(it);
     if (object->References() > 0) m_removed.push_back(std::move(object));
+}
+
+CertContextObject* CertStoreObject::FindEncodedLocked(const std::vector<BYTE>& encoded)
+{
+    for (auto& p : m_listed)
+        if (p->Data()->encoded == encoded) return p.get();
+    return nullptr;
+}
+
+CertContextObject* CertStoreObject::NextLocked(CertContextObject* pPrev, bool* prevMissing)
+{
+    *prevMissing = false;
+    if (pPrev == nullptr) return m_listed.empty() ? nullptr : m_listed.front().get();
+    for (size_t i = 0; i < m_listed.size(); ++i) {
+        if (m_listed[i].get() == pPrev) return i + 1 < m_listed.size() ? m_listed[i + 1].get() : nullptr;
+    }
+    *prevMissing = true;
+    for (auto& p : m_listed)
+        if (p->m_sequence > pPrev->m_sequence) return p.get();
+    return nullptr;
 }
 
 std::vector<CertContextObject*> CertStoreObject::Contexts()

@@ -8,6 +8,7 @@
 
 #include <wincrypt.h>
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -23,6 +24,8 @@ class CertContextObject;
 // (a certificate added to several stores is one CertificateData and several contexts).
 struct CertificateData {
     std::vector<BYTE> encoded;
+    // SHA-1 of the encoded bytes: the thumbprint, and the name of the file in a system store.
+    std::array<BYTE, 20> sha1{};
     // The CERT_INFO and the bytes its pointers point to, one block; null until decoded.
     std::unique_ptr<BYTE[]> infoBlock;
     PCERT_INFO Info() const { return reinterpret_cast<PCERT_INFO>(infoBlock.get()); }
@@ -51,12 +54,16 @@ public:
     CertStoreObject* Store() const { return m_store; }
     const std::shared_ptr<CertificateData>& Data() const { return m_data; }
     LONG References() const { return m_refs.load(); }
+    // Position in the store's insertion order; lets an enumeration go on past a context
+    // that was deleted while the caller held it.
+    unsigned long long Sequence() const { return m_sequence; }
 
     // A caller reference: also holds the store.
     void AddRef();
     void Release();
 
     // Properties of this context (CERT_*_PROP_ID -> bytes), kept per store entry as on Windows.
+    // Held under the store's lock; values are pointer-free (see CertProperties.cpp).
     std::map<DWORD, std::vector<BYTE>>& Properties() { return m_properties; }
 
 private:
@@ -64,7 +71,10 @@ private:
     CertStoreObject* m_store;
     std::shared_ptr<CertificateData> m_data;
     std::atomic<LONG> m_refs{0};
+    unsigned long long m_sequence = 0;
     std::map<DWORD, std::vector<BYTE>> m_properties;
+
+    friend class CertStoreObject;
 };
 
 class CertStoreObject {
@@ -82,6 +92,25 @@ public:
 
     // Appends a context for the given certificate and returns it with one caller reference.
     PCCERT_CONTEXT AddContext(std::shared_ptr<CertificateData> data, DWORD encodingType);
+    // The same with the store's lock already held and the properties given; no reference taken.
+    CertContextObject* InsertLocked(std::shared_ptr<CertificateData> data, DWORD encodingType,
+                                    std::map<DWORD, std::vector<BYTE>> properties);
+    // Removes a listed context with the store's lock held; it lives on while callers hold it.
+    void RemoveLocked(CertContextObject* pContext);
+    // The listed context holding the same encoded certificate, or null (lock held).
+    CertContextObject* FindEncodedLocked(const std::vector<BYTE>& encoded);
+    // The listed context after pPrev (the first for null; for a context no longer listed, the
+    // first one added after it), or null at the end (lock held).
+    CertContextObject* NextLocked(CertContextObject* pPrev, bool* prevMissing);
+
+    // What a persistent store does around changes, each called with the lock held and before
+    // the change is visible; a non-zero Win32/HRESULT code refuses the change.
+    virtual bool ReadOnly() const { return false; }
+    // Whether two contexts of the same certificate may be listed (memory stores: yes).
+    virtual bool AllowsDuplicates() const { return true; }
+    virtual DWORD PersistAdd(const CertificateData&, const std::map<DWORD, std::vector<BYTE>>&) { return 0; }
+    virtual DWORD PersistRemove(const CertificateData&) { return 0; }
+    virtual DWORD PersistProperties(const CertificateData&, const std::map<DWORD, std::vector<BYTE>>&) { return 0; }
     // Removes a context from the enumeration; it lives on while callers hold it.
     void RemoveContext(CertContextObject* pContext);
     // The contexts currently listed, in insertion order (no references taken).
@@ -113,8 +142,16 @@ private:
     std::mutex m_lock;
     std::vector<std::unique_ptr<CertContextObject>> m_listed;
     std::vector<std::unique_ptr<CertContextObject>> m_removed;
+    unsigned long long m_nextSequence = 1;
 
     friend class CertContextObject;
 };
+
+// Decodes one DER certificate into a self-contained CERT_INFO block. Null with *error set to
+// a CRYPT_E_ASN1_* code (or E_OUTOFMEMORY) when the bytes are not a certificate.
+std::shared_ptr<CertificateData> DecodeCertificate(const BYTE* pb, DWORD cb, DWORD* error);
+
+// SHA-1 / MD5 of a byte range through the layer's library context.
+bool DigestBytes(const char* algorithm, const BYTE* pb, size_t cb, BYTE* out, unsigned int* outLen);
 
 }  // namespace npk::crypt32
