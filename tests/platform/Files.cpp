@@ -1,6 +1,7 @@
 // CreateFileW and the functions of an open file: dispositions, share modes in one process
 // and between processes, sizes past 4 GiB, reads and writes, handles.
 #include <gtest/gtest.h>
+#include "WideText.h"
 
 #include <windows.h>
 
@@ -16,17 +17,6 @@
 #include <string>
 
 namespace {
-
-using Wide = std::basic_string<WCHAR>;
-
-Wide ToWide(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    Wide out(n, 0);
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-    out.resize(n - 1);
-    return out;
-}
 
 std::string ReadAll(const std::string& path)
 {

@@ -1,5 +1,6 @@
 // GetFullPathNameW and the shlwapi path helpers.
 #include <gtest/gtest.h>
+#include "WideText.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -13,17 +14,6 @@
 #include <string>
 
 namespace {
-
-using Wide = std::basic_string<WCHAR>;
-
-Wide ToWide(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    Wide out(n, 0);
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-    out.resize(n - 1);
-    return out;
-}
 
 class FullPathTest : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 // SHGetSpecialFolderPathW: the five folders the path checks refuse.
 #include <gtest/gtest.h>
+#include "WideText.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -10,17 +11,6 @@
 #include <string>
 
 namespace {
-
-using Wide = std::basic_string<WCHAR>;
-
-Wide ToWide(const std::string& text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    Wide out(n, 0);
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
-    out.resize(n - 1);
-    return out;
-}
 
 class SpecialFoldersTest : public ::testing::Test {
 protected:
