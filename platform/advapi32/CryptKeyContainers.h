@@ -1,4 +1,4 @@
-// Key containers: named holders of up to one RSA key pair per key specification
+// Key containers: named holders of up to one RSA key pair per key spec
 // (AT_KEYEXCHANGE, AT_SIGNATURE), shared by every RSA provider as on Windows.
 //
 // Persistent containers are files under $XDG_DATA_HOME/npkeystrand/Crypto/ (machine key
@@ -48,10 +48,10 @@ DWORD NpkDeleteKeyContainer(const std::string& name, bool machine);
 // The names of every container of the user (or the machine key set), memory ones included.
 std::vector<std::string> NpkEnumKeyContainers(bool machine);
 
-// Sets (or replaces) the key of a key specification, writing a persistent container through
+// Sets (or replaces) the key of a key spec, writing a persistent container through
 // to its file. Takes its own reference to the key. 0 or the error code.
 DWORD NpkContainerSetKey(KeyContainer& container, DWORD keySpec, EVP_PKEY* key);
-// The key of a key specification with a new reference (caller frees), or null.
+// The key of a key spec with a new reference (caller frees), or null.
 EVP_PKEY* NpkContainerGetKey(KeyContainer& container, DWORD keySpec);
 
 // For the certificate and PFX code: puts a key into the named container, creating the
@@ -59,6 +59,6 @@ EVP_PKEY* NpkContainerGetKey(KeyContainer& container, DWORD keySpec);
 // known providers. FALSE with the last error set on failure.
 bool NpkStoreKeyInContainer(LPCWSTR container, LPCWSTR provider, DWORD provType, DWORD keySpec,
                             EVP_PKEY* key, bool persist);
-// The key of a key specification in the named container, with a new reference, or null
+// The key of a key spec in the named container, with a new reference, or null
 // with the last error NTE_BAD_KEYSET (no container) or NTE_NO_KEY (no such key).
 EVP_PKEY* NpkFindKeyInContainer(LPCWSTR container, DWORD keySpec, bool machine);

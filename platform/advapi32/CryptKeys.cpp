@@ -160,7 +160,7 @@ BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY
         EVP_PKEY_free(key);
         return NpkFail(NTE_FAIL);
     }
-    // The key replaces the container's key of that specification (written through to the
+    // The key replaces the container's key of that key spec (written through to the
     // container's file when it is persistent).
     DWORD error = NpkContainerSetKey(*provider->Container, spec, key);
     if (error != 0) {
