@@ -63,7 +63,7 @@ bool ParsePlaceholder(const std::string& format, size_t at, Placeholder& out)
     }
     std::string spec = format.substr(p + 1, close - p - 1);
     size_t t = 0;
-    while (t < spec.size() && std::strchr("-+ #0123456789.", spec[t]) != nullptr) {
+    while (t < spec.size() && spec[t] != '\0' && std::strchr("-+ #0123456789.", spec[t]) != nullptr) {
         ++t;
     }
     static const char* const kTypes[] = {"s", "ws", "S", "d", "i", "u", "x", "X",
@@ -261,7 +261,7 @@ std::string FormatEventText(const std::string& format, const uint8_t* data, size
             continue;
         }
         const uint8_t* p = data + span->second.first;
-        char buffer[128];
+        char buffer[128] = {};
         std::string spec = "%" + ph.Flags;
         if (ph.Type == "s") {
             out += std::string((const char*)p, span->second.second);
@@ -274,16 +274,20 @@ std::string FormatEventText(const std::string& format, const uint8_t* data, size
             std::memcpy(&value, p, 8);
             char letter = ph.Type[3];
             std::string f = spec + (letter == 'd' ? PRId64 : letter == 'u' ? PRIu64 : letter == 'x' ? PRIx64 : PRIX64);
-            if (letter == 'd') std::snprintf(buffer, sizeof(buffer), f.c_str(), (int64_t)value);
-            else std::snprintf(buffer, sizeof(buffer), f.c_str(), value);
+            int n = 0;
+            if (letter == 'd') n = std::snprintf(buffer, sizeof(buffer), f.c_str(), (int64_t)value);
+            else n = std::snprintf(buffer, sizeof(buffer), f.c_str(), value);
+            if (n < 0) buffer[0] = '\0';  // a width the C library refuses
             out += buffer;
         } else {
             uint32_t value;
             std::memcpy(&value, p, 4);
             char letter = ph.Type[0];
             std::string f = spec + (letter == 'i' ? 'd' : letter);
-            if (letter == 'd' || letter == 'i') std::snprintf(buffer, sizeof(buffer), f.c_str(), (int32_t)value);
-            else std::snprintf(buffer, sizeof(buffer), f.c_str(), value);
+            int n = 0;
+            if (letter == 'd' || letter == 'i') n = std::snprintf(buffer, sizeof(buffer), f.c_str(), (int32_t)value);
+            else n = std::snprintf(buffer, sizeof(buffer), f.c_str(), value);
+            if (n < 0) buffer[0] = '\0';  // a width the C library refuses
             out += buffer;
         }
     }

@@ -83,6 +83,16 @@ TEST(TraceFormatsTest, FormatsEveryArgumentType)
     EXPECT_EQ("000000ab 100%", FormatEventText("%1!08x! 100%%", (const uint8_t*)&small, 4));
 }
 
+TEST(TraceFormatsTest, FlagsTakeOnlyFlagCharacters)
+{
+    // A NUL inside a placeholder is not a flag: the placeholder is left as written.
+    uint32_t v = 7;
+    std::vector<uint8_t> data = Bytes({{&v, 4}});
+    std::string format = std::string("[%1!5") + '\0' + "d!]";
+    EXPECT_EQ(format, FormatEventText(format, data.data(), data.size()));
+    EXPECT_EQ("[    7]", FormatEventText("[%1!5d!]", data.data(), data.size()));
+}
+
 TEST(TraceFormatsTest, MissingOrShortArguments)
 {
     uint32_t one = 1;
