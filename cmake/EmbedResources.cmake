@@ -51,7 +51,8 @@ file(GLOB _npk_rc_inputs CONFIGURE_DEPENDS
 
 add_custom_command(OUTPUT ${_npk_res}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
-  COMMAND ${NPK_LLVM_RC} /C 65001 /I ${_npk_rc_dir} /FO ${_npk_res} ${_npk_rc}
+  # "--" ends the options: llvm-rc reads an absolute Unix path such as /check/... as a /C option.
+  COMMAND ${NPK_LLVM_RC} /C 65001 /I ${_npk_rc_dir} /FO ${_npk_res} -- ${_npk_rc}
   DEPENDS ${_npk_rc} ${_npk_rc_inputs}
   WORKING_DIRECTORY ${_npk_rc_dir}
   COMMENT "Compiling resources/npKeystrand.rc"
