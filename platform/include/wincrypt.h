@@ -121,3 +121,9 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 #include "npk/wincrypt_store.h"
 // Names, extensions and the structure encoders and decoders.
 #include "npk/wincrypt_encode.h"
+// Signed messages: CryptMsg* decoding, message verification, message stores.
+#include "npk/wincrypt_msg.h"
+// PFX (PKCS #12) import.
+#include "npk/wincrypt_pfx.h"
+// Enveloped messages in one call (CryptEncryptMessage, CryptDecryptMessage).
+#include "npk/wincrypt_envelope.h"

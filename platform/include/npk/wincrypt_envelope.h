@@ -1,0 +1,2 @@
+// Declarations of the envelope functions of crypt32.
+#pragma once

@@ -1,0 +1,2 @@
+// Declarations of the msg functions of crypt32.
+#pragma once

@@ -1,0 +1,2 @@
+// Declarations of the pfx functions of crypt32.
+#pragma once
