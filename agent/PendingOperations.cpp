@@ -229,24 +229,6 @@ HRESULT CCryptoAgent::VerifyMessageSignaturePKCS7(BSTR bstrSignedMessage, BSTR* 
     return frame.Finish(NotAvailableYet(frame));
 }
 
-HRESULT CCryptoAgent::GetCSPNameofSignCert(BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetCSPNameofSignCert"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::GetSignaturePublicCertDN(BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetSignaturePublicCertDN"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::GetSignaturePublicCertSN(BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("GetSignaturePublicCertSN"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
 HRESULT CCryptoAgent::EncryptMessageasEnvelope_3DES(BSTR bstrMessage, BSTR* pbstrResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelope_3DES"), pbstrResult);

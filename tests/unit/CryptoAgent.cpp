@@ -77,9 +77,6 @@ std::vector<TextOp> TextOperations()
         {"DecryptEnvelopeMessage", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessage(a, r); }},
         {"DecryptEnvelopeMessagePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessagePKCS7(a, r); }},
         {"VerifyMessageSignaturePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.VerifyMessageSignaturePKCS7(a, r); }},
-        {"GetCSPNameofSignCert", [=](CCryptoAgent& g, BSTR* r) { return g.GetCSPNameofSignCert(r); }},
-        {"GetSignaturePublicCertDN", [=](CCryptoAgent& g, BSTR* r) { return g.GetSignaturePublicCertDN(r); }},
-        {"GetSignaturePublicCertSN", [=](CCryptoAgent& g, BSTR* r) { return g.GetSignaturePublicCertSN(r); }},
         {"EncryptMessageasEnvelope_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelope_3DES(a, r); }},
         {"EncryptMessageasEnvelopePKCS7_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelopePKCS7_3DES(a, r); }},
     };
@@ -174,7 +171,7 @@ TEST(CryptoAgentPending, FlagOperationsFailWithFalse)
 
 TEST(CryptoAgentPending, OperationsWithoutResultStillRecordTheCode)
 {
-    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 43u);
+    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 40u);
     for (const PlainOp& op : PlainOperations()) {
         TestAgent agent;
         EXPECT_EQ(op.call(agent), kNotAvailable) << op.name;
