@@ -3,6 +3,7 @@
 #include "host/PluginLibrary.h"
 #include "host/ScriptPage.h"
 
+#include "host/StoreCommand.h"
 #include "host/TraceCommand.h"
 
 #include <cstdio>
@@ -31,7 +32,8 @@ const char kUsage[] =
     "  info                    show which plug-in library is loaded, its name and MIME types\n"
     "  trace start|stop|list|show [OPTIONS]\n"
     "                          control event tracing of the plug-in (trace --help)\n"
-    "  store ...               manage the certificate stores (not available yet)\n"
+    "  store list|import|add|remove STORE ...\n"
+    "                          manage the current user's certificate stores (store --help)\n"
     "\n"
     "Options:\n"
     "  --plugin PATH           load this library instead of searching for the plug-in\n"
@@ -215,8 +217,7 @@ int main(int argc, char** argv)
         return InfoCommand(pluginPath);
     }
     if (command == "store") {
-        std::fprintf(stderr, "npkeystrand: store is not available in this version\n");
-        return kExitUsage;
+        return StoreCommandMain(argc - i, argv + i);
     }
     if (command == "help") {
         return Usage(nullptr);
