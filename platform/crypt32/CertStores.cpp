@@ -4,6 +4,7 @@
 
 #include "crypt32/CertObjects.h"
 #include "crypt32/CertSystemStore.h"
+#include "crypt32/MessageObjects.h"
 
 #include <cstring>
 #include <new>
@@ -285,14 +286,22 @@ extern "C" HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEnc
     (void)dwEncodingType;
     (void)hCryptProv;
     uintptr_t id = reinterpret_cast<uintptr_t>(lpszStoreProvider);
-    bool memory = false, system = false, wide = true;
+    bool memory = false, system = false, wide = true, message = false;
     if (id <= 0xFFFF) {
+        message = lpszStoreProvider == CERT_STORE_PROV_MSG;
         memory = lpszStoreProvider == CERT_STORE_PROV_MEMORY;
         system = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W || lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A;
         wide = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_W;
     } else {
+        message = std::strcmp(lpszStoreProvider, sz_CERT_STORE_PROV_MSG) == 0;
         memory = std::strcmp(lpszStoreProvider, sz_CERT_STORE_PROV_MEMORY) == 0;
         system = std::strcmp(lpszStoreProvider, sz_CERT_STORE_PROV_SYSTEM) == 0;
+    }
+    if (message) {
+        DWORD error = 0;
+        HCERTSTORE store = npk::crypt32::OpenMessageStore(const_cast<void*>(pvPara), &error);
+        if (store == nullptr) Fail(error);
+        return store;
     }
     if (memory) {
         CertStoreObject* store = new (std::nothrow) CertStoreObject();

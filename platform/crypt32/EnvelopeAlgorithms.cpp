@@ -1,0 +1,332 @@
+// Content keys and ciphers, key transport and recipient identifiers for enveloped messages.
+#include "crypt32/EnvelopeAlgorithms.h"
+
+#include "advapi32/CryptKeyContainers.h"
+#include "crypt32/CertKeyLink.h"
+#include "crypt32/CertObjects.h"
+#include "crypt32/Der.h"
+#include "crypt32/LibContext.h"
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace npk::envelope {
+namespace {
+
+const BYTE kRc4Oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04};
+const BYTE kDes3Oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07};
+const size_t kRc4MaxKey = 16;
+const size_t kRc4MinKey = 5;
+const size_t kDes3Key = 24;
+const size_t kDes3Block = 8;
+
+const char* CipherName(ContentCipher cipher)
+{
+    return cipher == ContentCipher::Rc4 ? "RC4" : "DES-EDE3-CBC";
+}
+
+// DES keys carry odd parity in the low bit of every byte.
+void SetOddParity(Bytes& key)
+{
+    for (BYTE& b : key) {
+        BYTE v = static_cast<BYTE>(b & 0xFE);
+        int ones = 0;
+        for (BYTE x = v; x != 0; x = static_cast<BYTE>(x >> 1)) ones += x & 1;
+        b = static_cast<BYTE>(v | ((ones & 1) == 0 ? 1 : 0));
+    }
+}
+
+bool RandomBytes(Bytes& out, size_t n)
+{
+    out.assign(n, 0);
+    return RAND_bytes_ex(NpkLibContext(), out.data(), n, 0) == 1;
+}
+
+}  // namespace
+
+ContentKey::~ContentKey()
+{
+    if (!key.empty()) OPENSSL_cleanse(key.data(), key.size());
+}
+
+HRESULT ContentCipherFromOid(LPCSTR pszOid, ContentCipher* cipher)
+{
+    if (pszOid == nullptr) return CRYPT_E_UNKNOWN_ALGO;
+    if (std::strcmp(pszOid, szOID_RSA_RC4) == 0) {
+        *cipher = ContentCipher::Rc4;
+        return S_OK;
+    }
+    if (std::strcmp(pszOid, szOID_RSA_DES_EDE3_CBC) == 0) {
+        *cipher = ContentCipher::Des3Cbc;
+        return S_OK;
+    }
+    return CRYPT_E_UNKNOWN_ALGO;
+}
+
+HRESULT NewContentKey(ContentCipher cipher, ContentKey& out)
+{
+    out.cipher = cipher;
+    out.iv.clear();
+    if (cipher == ContentCipher::Rc4) {
+        if (!RandomBytes(out.key, kRc4MaxKey)) return NTE_FAIL;
+        return S_OK;
+    }
+    if (!RandomBytes(out.key, kDes3Key) || !RandomBytes(out.iv, kDes3Block)) return NTE_FAIL;
+    SetOddParity(out.key);
+    return S_OK;
+}
+
+Bytes EncodeContentAlgorithm(const ContentKey& key)
+{
+    Bytes content;
+    if (key.cipher == ContentCipher::Rc4) {
+        der::Append(content, der::Tlv(0x06, kRc4Oid, sizeof kRc4Oid));
+        // No salt with a 128-bit key: the salt's OCTET STRING is empty.
+        der::Append(content, der::Tlv(0x04, nullptr, 0));
+    } else {
+        der::Append(content, der::Tlv(0x06, kDes3Oid, sizeof kDes3Oid));
+        der::Append(content, der::Tlv(0x04, key.iv));
+    }
+    return der::Tlv(0x30, content);
+}
+
+HRESULT DecodeContentAlgorithm(const BYTE* oid, size_t oidLen, const BYTE* params, size_t paramsLen,
+                               bool hasParams, ContentAlgorithm& out)
+{
+    out.parameter.clear();
+    if (oidLen == sizeof kRc4Oid && std::memcmp(oid, kRc4Oid, oidLen) == 0) {
+        out.cipher = ContentCipher::Rc4;
+        if (!hasParams) return S_OK;
+        if (params[0] == 0x05) return paramsLen == 2 && params[1] == 0 ? S_OK : CRYPT_E_ASN1_CORRUPT;
+        der::Element e;
+        HRESULT hr = der::ReadWhole(params, paramsLen, 0x04, e);
+        if (FAILED(hr)) return hr;
+        if (e.contentLen > kRc4MaxKey - kRc4MinKey) return NTE_BAD_DATA;  // salt longer than a key
+        out.parameter.assign(e.content, e.content + e.contentLen);
+        return S_OK;
+    }
+    if (oidLen == sizeof kDes3Oid && std::memcmp(oid, kDes3Oid, oidLen) == 0) {
+        out.cipher = ContentCipher::Des3Cbc;
+        if (!hasParams) return CRYPT_E_ASN1_EOD;  // no IV, nothing to decrypt with
+        der::Element e;
+        HRESULT hr = der::ReadWhole(params, paramsLen, 0x04, e);
+        if (FAILED(hr)) return hr;
+        if (e.contentLen != kDes3Block) return NTE_BAD_DATA;
+        out.parameter.assign(e.content, e.content + e.contentLen);
+        return S_OK;
+    }
+    return CRYPT_E_UNKNOWN_ALGO;
+}
+
+HRESULT ContentKeyFromUnwrapped(const ContentAlgorithm& algorithm, const Bytes& unwrapped, ContentKey& out)
+{
+    out.cipher = algorithm.cipher;
+    out.iv.clear();
+    if (algorithm.cipher == ContentCipher::Rc4) {
+        size_t total = unwrapped.size() + algorithm.parameter.size();
+        if (unwrapped.size() < kRc4MinKey || total > kRc4MaxKey) return NTE_BAD_KEY;
+        out.key = unwrapped;
+        der::Append(out.key, algorithm.parameter);
+        return S_OK;
+    }
+    if (unwrapped.size() != kDes3Key) return NTE_BAD_KEY;
+    out.key = unwrapped;
+    out.iv = algorithm.parameter;
+    return S_OK;
+}
+
+ContentCrypter::~ContentCrypter()
+{
+    EVP_CIPHER_CTX_free(m_ctx);
+}
+
+HRESULT ContentCrypter::Init(const ContentKey& key, bool encrypt)
+{
+    EVP_CIPHER_CTX_free(m_ctx);
+    m_ctx = EVP_CIPHER_CTX_new();
+    if (m_ctx == nullptr) return E_OUTOFMEMORY;
+    EVP_CIPHER* cipher = EVP_CIPHER_fetch(NpkLibContext(), CipherName(key.cipher), nullptr);
+    if (cipher == nullptr) return NTE_BAD_ALGID;  // RC4 without the legacy provider
+    const int enc = encrypt ? 1 : 0;
+    bool ok = EVP_CipherInit_ex2(m_ctx, cipher, nullptr, nullptr, enc, nullptr) == 1;
+    EVP_CIPHER_free(cipher);
+    if (ok && EVP_CIPHER_CTX_get_key_length(m_ctx) != static_cast<int>(key.key.size()))
+        ok = EVP_CIPHER_CTX_set_key_length(m_ctx, static_cast<int>(key.key.size())) == 1;
+    if (ok && key.cipher == ContentCipher::Des3Cbc &&
+        (key.iv.size() != kDes3Block || key.key.size() != kDes3Key))
+        ok = false;
+    if (ok)
+        ok = EVP_CipherInit_ex2(m_ctx, nullptr, key.key.data(), key.iv.empty() ? nullptr : key.iv.data(), enc,
+                                nullptr) == 1;
+    if (!ok) {
+        EVP_CIPHER_CTX_free(m_ctx);
+        m_ctx = nullptr;
+        return NTE_BAD_KEY;
+    }
+    return S_OK;
+}
+
+HRESULT ContentCrypter::Update(const BYTE* data, size_t len, Bytes& out)
+{
+    if (m_ctx == nullptr) return E_UNEXPECTED;
+    // EVP takes int lengths: feed large inputs in pieces.
+    const size_t kPiece = 1u << 30;
+    while (len > 0) {
+        size_t n = len < kPiece ? len : kPiece;
+        size_t at = out.size();
+        out.resize(at + n + kDes3Block);
+        int written = 0;
+        if (EVP_CipherUpdate(m_ctx, out.data() + at, &written, data, static_cast<int>(n)) != 1) {
+            out.resize(at);
+            return NTE_BAD_DATA;
+        }
+        out.resize(at + static_cast<size_t>(written));
+        data += n;
+        len -= n;
+    }
+    return S_OK;
+}
+
+HRESULT ContentCrypter::Final(Bytes& out)
+{
+    if (m_ctx == nullptr) return E_UNEXPECTED;
+    size_t at = out.size();
+    out.resize(at + kDes3Block);
+    int written = 0;
+    if (EVP_CipherFinal_ex(m_ctx, out.data() + at, &written) != 1) {
+        out.resize(at);
+        return NTE_BAD_DATA;
+    }
+    out.resize(at + static_cast<size_t>(written));
+    return S_OK;
+}
+
+size_t ContentCrypter::EncryptedSize(ContentCipher cipher, size_t len)
+{
+    if (cipher == ContentCipher::Rc4) return len;
+    return (len / kDes3Block + 1) * kDes3Block;
+}
+
+size_t WrappedKeySize(EVP_PKEY* recipientPublicKey)
+{
+    if (recipientPublicKey == nullptr || !EVP_PKEY_is_a(recipientPublicKey, "RSA")) return 0;
+    int n = EVP_PKEY_get_size(recipientPublicKey);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+HRESULT WrapContentKey(EVP_PKEY* recipientPublicKey, const Bytes& key, Bytes& out)
+{
+    if (WrappedKeySize(recipientPublicKey) == 0) return CRYPT_E_UNKNOWN_ALGO;
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(NpkLibContext(), recipientPublicKey, nullptr);
+    if (ctx == nullptr) return E_OUTOFMEMORY;
+    HRESULT hr = NTE_BAD_KEY;
+    size_t n = 0;
+    if (EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &n, key.data(), key.size()) == 1) {
+        out.assign(n, 0);
+        if (EVP_PKEY_encrypt(ctx, out.data(), &n, key.data(), key.size()) == 1) {
+            out.resize(n);
+            hr = S_OK;
+        }
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return hr;
+}
+
+HRESULT UnwrapContentKey(EVP_PKEY* privateKey, const BYTE* encrypted, size_t len, Bytes& out)
+{
+    if (privateKey == nullptr || !EVP_PKEY_is_a(privateKey, "RSA")) return CRYPT_E_UNKNOWN_ALGO;
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(NpkLibContext(), privateKey, nullptr);
+    if (ctx == nullptr) return E_OUTOFMEMORY;
+    HRESULT hr = NTE_BAD_DATA;
+    size_t n = 0;
+    if (EVP_PKEY_decrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_decrypt(ctx, nullptr, &n, encrypted, len) == 1) {
+        out.assign(n, 0);
+        if (EVP_PKEY_decrypt(ctx, out.data(), &n, encrypted, len) == 1) {
+            out.resize(n);
+            hr = S_OK;
+        } else {
+            OPENSSL_cleanse(out.data(), out.size());
+            out.clear();
+        }
+    }
+    EVP_PKEY_CTX_free(ctx);
+    return hr;
+}
+
+Bytes IssuerAndSerialOf(PCCERT_CONTEXT pCert)
+{
+    const CERT_INFO* info = pCert->pCertInfo;
+    Bytes serial(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
+    // CERT_INFO keeps the INTEGER's content least significant byte first.
+    Bytes msbFirst(serial.rbegin(), serial.rend());
+    if (msbFirst.empty()) msbFirst.push_back(0);
+    Bytes content(info->Issuer.pbData, info->Issuer.pbData + info->Issuer.cbData);
+    der::Append(content, der::Tlv(0x02, msbFirst));
+    return der::Tlv(0x30, content);
+}
+
+bool SubjectKeyIdOf(PCCERT_CONTEXT pCert, Bytes& keyId)
+{
+    const CERT_INFO* info = pCert->pCertInfo;
+    for (DWORD i = 0; i < info->cExtension; ++i) {
+        const CERT_EXTENSION& ext = info->rgExtension[i];
+        if (ext.pszObjId == nullptr || std::strcmp(ext.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
+        der::Element e;
+        if (FAILED(der::ReadWhole(ext.Value.pbData, ext.Value.cbData, 0x04, e))) return false;
+        keyId.assign(e.content, e.content + e.contentLen);
+        return true;
+    }
+    return false;
+}
+
+bool ComputedKeyIdOf(PCCERT_CONTEXT pCert, Bytes& keyId)
+{
+    const CRYPT_BIT_BLOB& bits = pCert->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+    BYTE digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!npk::crypt32::DigestBytes("SHA1", bits.pbData, bits.cbData, digest, &len)) return false;
+    keyId.assign(digest, digest + len);
+    return true;
+}
+
+EVP_PKEY* CertificatePrivateKey(PCCERT_CONTEXT pCert)
+{
+    DWORD cb = 0;
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) {
+        SetLastError(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
+        return nullptr;
+    }
+    std::unique_ptr<BYTE[]> block(new (std::nothrow) BYTE[cb]);
+    if (!block) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return nullptr;
+    }
+    if (!CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, block.get(), &cb)) return nullptr;
+    const CRYPT_KEY_PROV_INFO* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.get());
+    if (info->pwszContainerName == nullptr) {
+        SetLastError(static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
+        return nullptr;
+    }
+    const bool machine = (info->dwFlags & CRYPT_MACHINE_KEYSET) != 0;
+    EVP_PKEY* priv = NpkFindKeyInContainer(info->pwszContainerName, info->dwKeySpec, machine);
+    if (priv == nullptr) return nullptr;
+    // A container holding some other key must not open messages meant for this certificate.
+    EVP_PKEY* pub = NpkCertificatePublicKey(pCert);
+    const bool same = pub != nullptr && EVP_PKEY_eq(pub, priv) == 1;
+    EVP_PKEY_free(pub);
+    if (!same) {
+        EVP_PKEY_free(priv);
+        SetLastError(static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
+        return nullptr;
+    }
+    return priv;
+}
+
+}  // namespace npk::envelope

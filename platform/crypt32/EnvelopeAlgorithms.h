@@ -1,0 +1,98 @@
+// The pieces of an enveloped message shared by the one-call and the streamed functions:
+// content keys and ciphers (RC4, DES-EDE3-CBC), RSA PKCS#1 v1.5 key transport, recipient
+// identifiers and the private key behind a certificate.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <openssl/evp.h>
+
+#include <vector>
+
+namespace npk::envelope {
+
+using Bytes = std::vector<BYTE>;
+
+enum class ContentCipher { Rc4, Des3Cbc };
+
+// A content-encryption key and the parameters that travel with it. The key bytes are wiped
+// when it goes away.
+struct ContentKey {
+    ContentKey() = default;
+    ~ContentKey();
+    ContentKey(const ContentKey&) = delete;
+    ContentKey& operator=(const ContentKey&) = delete;
+
+    ContentCipher cipher = ContentCipher::Rc4;
+    Bytes key;   // RC4: 5 to 16 bytes (the salt already appended); 3DES: 24 bytes
+    Bytes iv;    // 3DES: 8 bytes; RC4: empty
+};
+
+// The cipher named by dotted text, matched exactly; CRYPT_E_UNKNOWN_ALGO otherwise.
+HRESULT ContentCipherFromOid(LPCSTR pszOid, ContentCipher* cipher);
+
+// A fresh random key: RC4 with 128 bits and no salt, 3DES with odd parity and a random IV.
+HRESULT NewContentKey(ContentCipher cipher, ContentKey& out);
+
+// The AlgorithmIdentifier DER of a key: RC4 with an empty OCTET STRING (a salt of no bytes),
+// 3DES with its IV as the OCTET STRING parameter.
+Bytes EncodeContentAlgorithm(const ContentKey& key);
+
+// What a message's content algorithm says, before the key is known: the cipher and the
+// parameter bytes (RC4 salt, 3DES IV).
+struct ContentAlgorithm {
+    ContentCipher cipher = ContentCipher::Rc4;
+    Bytes parameter;
+};
+
+// Reads an AlgorithmIdentifier's content (the SEQUENCE's inside): RC4 with absent, NULL or
+// OCTET STRING (salt) parameters; 3DES with an 8-byte OCTET STRING IV.
+HRESULT DecodeContentAlgorithm(const BYTE* oid, size_t oidLen, const BYTE* params, size_t paramsLen,
+                               bool hasParams, ContentAlgorithm& out);
+
+// Combines an unwrapped key with the message's parameters into a content key: RC4 keys of
+// 5 to 16 bytes with the salt appended (16 at most), 3DES keys of exactly 24 bytes.
+HRESULT ContentKeyFromUnwrapped(const ContentAlgorithm& algorithm, const Bytes& unwrapped, ContentKey& out);
+
+// Incremental content encryption or decryption; the ciphertext of 3DES carries PKCS#7 padding.
+class ContentCrypter {
+public:
+    ContentCrypter() = default;
+    ~ContentCrypter();
+    ContentCrypter(const ContentCrypter&) = delete;
+    ContentCrypter& operator=(const ContentCrypter&) = delete;
+
+    HRESULT Init(const ContentKey& key, bool encrypt);
+    // Appends the output of this piece to out.
+    HRESULT Update(const BYTE* data, size_t len, Bytes& out);
+    // Appends the last output; for decryption NTE_BAD_DATA when the padding is wrong.
+    HRESULT Final(Bytes& out);
+    // The output size for an input of len bytes once finished (encryption).
+    static size_t EncryptedSize(ContentCipher cipher, size_t len);
+
+private:
+    EVP_CIPHER_CTX* m_ctx = nullptr;
+};
+
+// RSA PKCS#1 v1.5 key transport.
+HRESULT WrapContentKey(EVP_PKEY* recipientPublicKey, const Bytes& key, Bytes& out);
+HRESULT UnwrapContentKey(EVP_PKEY* privateKey, const BYTE* encrypted, size_t len, Bytes& out);
+// The size of a wrapped key: the recipient's modulus in bytes; 0 when the key is not RSA.
+size_t WrappedKeySize(EVP_PKEY* recipientPublicKey);
+
+// A recipient's identifiers as the message writes them.
+// IssuerAndSerialNumber: SEQUENCE { issuer Name, serialNumber INTEGER } (DER).
+Bytes IssuerAndSerialOf(PCCERT_CONTEXT pCert);
+// The key identifier of the certificate's subject key identifier extension; false when it has
+// none (or a malformed one).
+bool SubjectKeyIdOf(PCCERT_CONTEXT pCert, Bytes& keyId);
+// The identifier Windows computes for a certificate without that extension: the SHA-1 of its
+// public key bits.
+bool ComputedKeyIdOf(PCCERT_CONTEXT pCert, Bytes& keyId);
+
+// The private key linked to the certificate (through its key provider information), checked
+// against the certificate's public key; null with the last error set when none is available.
+EVP_PKEY* CertificatePrivateKey(PCCERT_CONTEXT pCert);
+
+}  // namespace npk::envelope
