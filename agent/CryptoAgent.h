@@ -89,6 +89,9 @@ public:
     HRESULT LastError() const { return m_hrLastError; }
 
 protected:
+    // Drops the signer remembered from the last PKCS#7 verification.
+    void ForgetSignatureCert();
+
     HRESULT m_hrLastError;
     CertificateList m_vecSignCerts;
     CertificateList m_vecEncryptCerts;

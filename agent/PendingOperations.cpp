@@ -19,48 +19,6 @@ HRESULT CCryptoAgent::SelectCertificate(int nUsage, BSTR bstrSubjectDNFilter, BS
     return frame.Finish(NotAvailableYet(frame));
 }
 
-HRESULT CCryptoAgent::SelectCertificateByFile(int nUsage, BSTR bstrFilePath, BSTR bstrPassword, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectCertificateByFile"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignMessage(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessage"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignMessage(BSTR bstrMessage, int nSignType, int nHashAlgorithm, VARIANT_BOOL bAttached, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessage"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignFile(BSTR bstrFilePath, int nSignType, int nHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFile"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyMessageSignature(BSTR bstrSignature, VARIANT_BOOL* pbResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignature"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyMessageSignature(BSTR bstrSignature, BSTR bstrContent, int nSignType, int nHashAlgorithm, VARIANT_BOOL bAttached)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignature"));
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyFileSignature(BSTR bstrSignature, BSTR bstrFilePath, int nSignType, int nHashAlgorithm)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignature"));
-    return frame.Finish(NotAvailableYet(frame));
-}
-
 HRESULT CCryptoAgent::EncryptMessage(BSTR bstrMessage, int nEnvelopeType, BSTR bstrEncryptionAlgorithm, BSTR* pbstrResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessage"), pbstrResult);
@@ -91,12 +49,6 @@ HRESULT CCryptoAgent::SelectSignCertificate(BSTR bstrSubjectDNFilter, BSTR bstrI
     return frame.Finish(NotAvailableYet(frame));
 }
 
-HRESULT CCryptoAgent::SelectSignCertificateWithoutPrivateKey(BSTR bstrCertificateFile, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectSignCertificateWithoutPrivateKey"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
 HRESULT CCryptoAgent::SelectEncryptCertificate(BSTR bstrSubjectDNFilter, BSTR bstrIssuerDNFilter, BSTR* pbstrResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectEncryptCertificate"), pbstrResult);
@@ -106,72 +58,6 @@ HRESULT CCryptoAgent::SelectEncryptCertificate(BSTR bstrSubjectDNFilter, BSTR bs
 HRESULT CCryptoAgent::SelectDecryptCertificates(BSTR* pbstrResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectDecryptCertificates"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SelectSignCertificateByPFXFile(BSTR bstrPFXFile, BSTR bstrPassword, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectSignCertificateByPFXFile"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SelectEncryptCertificateByCERFile(BSTR bstrCertificateFile, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectEncryptCertificateByCERFile"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SelectDecryptCertificateByPFXFile(BSTR bstrPFXFile, BSTR bstrPassword, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SelectDecryptCertificateByPFXFile"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignMessageDetached(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessageDetached"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignMessagePKCS1(BSTR bstrMessage, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignMessagePKCS1"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyMessageSignatureDetached(BSTR bstrSignature, BSTR bstrContent, VARIANT_BOOL* pbResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignatureDetached"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyMessageSignaturePKCS1(BSTR bstrSignature, BSTR bstrContent, BSTR bstrHashAlgorithm, VARIANT_BOOL* pbResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignaturePKCS1"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignFileDetached(BSTR bstrFilePath, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFileDetached"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::SignFilePKCS1(BSTR bstrFilePath, BSTR bstrHashAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("SignFilePKCS1"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyFileSignatureDetached(BSTR bstrSignature, BSTR bstrFilePath, VARIANT_BOOL* pbResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignatureDetached"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(BSTR bstrSignature, BSTR bstrFilePath, BSTR bstrHashAlgorithm, VARIANT_BOOL* pbResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyFileSignaturePKCS1"), pbResult);
     return frame.Finish(NotAvailableYet(frame));
 }
 
@@ -220,12 +106,6 @@ HRESULT CCryptoAgent::DecryptEnvelopeFilePKCS7(BSTR bstrEnvelopeFile, BSTR bstrD
 HRESULT CCryptoAgent::DecryptEnvelopeFile(BSTR bstrEnvelopeFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeFile"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::VerifyMessageSignaturePKCS7(BSTR bstrSignedMessage, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("VerifyMessageSignaturePKCS7"), pbstrResult);
     return frame.Finish(NotAvailableYet(frame));
 }
 
