@@ -69,11 +69,45 @@ print("");
 print("Operations:");
 show('SelectSignCertificate("", "")', function () { return plugin.SelectSignCertificate("", ""); });
 print("      the page's Hello() ran " + helloCount + " time(s)");
-show('SignMessage("Hello, world", "SHA-1")', function () { return plugin.SignMessage("Hello, world", "SHA-1"); });
-show('EncryptMessageasEnvelope("secret")', function () { return plugin.EncryptMessageasEnvelope("secret"); });
+show('SignMessage("Hello, world", "SHA-1") before a certificate is chosen',
+     function () { return plugin.SignMessage("Hello, world", "SHA-1"); });
+print("");
+
+// The test fixtures' signing certificate; `make demo` runs from the repository's top.
+print("Signing with the certificate of tests/data/signer.pfx:");
+show('SelectSignCertificateByPFXFile("tests/data/signer.pfx", "npkeystrand")',
+     function () { return plugin.SelectSignCertificateByPFXFile("tests/data/signer.pfx", "npkeystrand"); });
+print("      the page's Hello() ran " + helloCount + " time(s)");
+var signed = null, detached = null, pkcs1 = null;
+show('SignMessage("Hello, world", "SHA-256")',
+     function () { return signed = plugin.SignMessage("Hello, world", "SHA-256"); });
+show('SignMessageDetached("Hello, world", "SHA-1")',
+     function () { return detached = plugin.SignMessageDetached("Hello, world", "SHA-1"); });
+show('SignMessagePKCS1("Hello, world", "MD-5")',
+     function () { return pkcs1 = plugin.SignMessagePKCS1("Hello, world", "MD-5"); });
+show("VerifyMessageSignature(attached)", function () { return plugin.VerifyMessageSignature(signed); });
+show("VerifyMessageSignaturePKCS7(attached) gives the content",
+     function () { return plugin.VerifyMessageSignaturePKCS7(signed); });
+show('VerifyMessageSignatureDetached(detached, "Hello, world")',
+     function () { return plugin.VerifyMessageSignatureDetached(detached, "Hello, world"); });
+show('VerifyMessageSignatureDetached(detached, "Hello, World") (changed content)',
+     function () { return plugin.VerifyMessageSignatureDetached(detached, "Hello, World"); });
+show('VerifyMessageSignaturePKCS1(pkcs1, "Hello, world", "MD-5")',
+     function () { return plugin.VerifyMessageSignaturePKCS1(pkcs1, "Hello, world", "MD-5"); });
+show('SignMessage("Hello, world", "SHA256") (unknown hash name)',
+     function () { return plugin.SignMessage("Hello, world", "SHA256"); });
+print("");
+
+print("Failures:");
 show('VerifyMessageSignature("not a signature")', function () { return plugin.VerifyMessageSignature("not a signature"); });
 show('SelectEncryptCertificateByCERFile("/no/such/file.cer")',
      function () { return plugin.SelectEncryptCertificateByCERFile("/no/such/file.cer"); });
+show('SignFileDetached("/etc/hostname", "SHA-1") (a refused folder)',
+     function () { return plugin.SignFileDetached("/etc/hostname", "SHA-1"); });
+print("");
+
+print("Not built yet:");
+show('EncryptMessageasEnvelope("secret")', function () { return plugin.EncryptMessageasEnvelope("secret"); });
 print("");
 
 print("Argument checks (the agent is not called, its last error stays):");

@@ -1,23 +1,48 @@
-// GetLastErrorDesc through the host under English, Chinese and Korean user interfaces.
-//
-// Every code an operation can produce today comes from the system message table (success
-// and E_NOTIMPL), whose texts are English in every language; the string-table codes join
-// these tests when the operations that raise them are built.
+// GetLastErrorDesc through the host under English, Chinese and Korean user interfaces: the
+// system message table's texts, which are English in every language, and the string table's
+// texts for the system's own codes, in the user's language.
 #include "HostHarness.h"
 
 namespace npk::test {
 namespace {
 
-class ErrorDescriptionTest : public HostTest,
-                             public ::testing::WithParamInterface<const char*> {};
+struct Language {
+    const char* lang;
+    const char* notReady;     // 0xa0072001
+    const char* invalidHash;  // 0xa0072020
+    const char* malicious;    // 0xa0071006
+    const char* noCert;       // 0xa0071001
+};
+
+const Language kLanguages[] = {
+    {"en_US.UTF-8", "Certificate is not ready.", "Invalid hash algorithm.", "Malicious target path or file name.",
+     "There is no available certificate in store."},
+    {"zh_CN.UTF-8", "\xE8\xAF\x81\xE4\xB9\xA6\xE6\xB2\xA1\xE6\x9C\x89\xE5\x87\x86\xE5\xA4\x87\xE5\xA5\xBD",
+     "\xE6\x97\xA0\xE6\x95\x88\xE7\x9A\x84\xE6\x95\xA3\xE5\x88\x97\xE7\xAE\x97\xE6\xB3\x95",
+     "\xE6\x81\xB6\xE6\x84\x8F\xE7\x9A\x84\xE7\x9B\xAE\xE6\xA0\x87\xE8\xB7\xAF\xE5\xBE\x84\xE6\x88\x96\xE6\x96\x87\xE4\xBB\xB6"
+     "\xE5\x90\x8D",
+     "\xE8\xAF\x81\xE4\xB9\xA6\xE5\xBA\x93\xE4\xB8\xAD\xE6\xB2\xA1\xE6\x9C\x89\xE5\x8F\xAF\xE7\x94\xA8\xE7\x9A\x84\xE8\xAF\x81"
+     "\xE4\xB9\xA6"},
+    {"ko_KR.UTF-8",
+     "\xEC\x9D\xB8\xEC\xA6\x9D\xEC\x84\x9C\xEA\xB0\x80 \xEC\xA4\x80\xEB\xB9\x84\xEB\x90\x98\xEC\xA7\x80 \xEC\x95\x8A\xEC\x95\x98"
+     "\xEC\x8A\xB5\xEB\x8B\x88\xEB\x8B\xA4",
+     "\xEC\x9E\x98\xEB\xAA\xBB\xEB\x90\x9C \xED\x95\xB4\xEC\x8B\x9C \xEC\x95\x8C\xEA\xB3\xA0\xEB\xA6\xAC\xEC\xA6\x98",
+     "\xEC\x95\x85\xEC\x84\xB1 \xEB\x8C\x80\xEC\x83\x81 \xEA\xB2\xBD\xEB\xA1\x9C \xEB\x98\x90\xEB\x8A\x94 \xED\x8C\x8C\xEC\x9D\xBC"
+     " \xEC\x9D\xB4\xEB\xA6\x84",
+     "\xEC\x9D\xB8\xEC\xA6\x9D\xEC\x84\x9C \xEC\x9D\xB8\xEC\xA6\x9D\xEC\x84\x9C\xEB\x8A\x94 \xEB\x9D\xBC\xEC\x9D\xB4\xEB\xB8\x8C"
+     "\xEB\x9F\xAC\xEB\xA6\xAC\xEC\x97\x90\xEC\x84\x9C \xEC\x82\xAC\xEC\x9A\xA9\xED\x95\xA0 \xEC\x88\x98 \xEC\x97\x86\xEC\x8A\xB5"
+     "\xEB\x8B\x88\xEB\x8B\xA4"},
+};
+
+class ErrorDescriptionTest : public HostTest, public ::testing::WithParamInterface<Language> {};
 
 TEST_P(ErrorDescriptionTest, SystemCodesAreDescribedWithTheCodeLine)
 {
     HostResult r = Page("print(JSON.stringify(plugin.GetLastErrorDesc()));\n"
-                        "attempt(function () { return plugin.SignMessage('m', 'SHA-1'); });\n"
+                        "attempt(function () { return plugin.SelectDecryptCertificates(); });\n"
                         "print(JSON.stringify(plugin.GetLastErrorDesc()));\n"
                         "print(JSON.stringify(plugin.GetLastErrorDesc()));\n",
-                        {{"LANG", GetParam()}});
+                        {{"LANG", GetParam().lang}});
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
@@ -27,8 +52,42 @@ TEST_P(ErrorDescriptionTest, SystemCodesAreDescribedWithTheCodeLine)
     EXPECT_EQ(lines[2], lines[1]) << "describing the error must not change it";
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, ErrorDescriptionTest,
-                         ::testing::Values("en_US.UTF-8", "zh_CN.UTF-8", "ko_KR.UTF-8"));
+TEST_P(ErrorDescriptionTest, TheSystemsOwnCodesInTheUsersLanguage)
+{
+    const std::string data = RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+    std::string empty = WriteFile("empty.txt", "");
+    std::string exe = WriteFile("setup.exe", "MZ");
+    // A PFX file with a certificate and no key: nothing in it can sign.
+    std::string nokey = (Dir() / "nokey.pfx").string();
+    ASSERT_EQ(std::system(("openssl pkcs12 -export -nokeys -in " + data + "signer.pem -passout pass:x -out " + nokey +
+                           " >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    HostResult r = Page("function desc(f) { attempt(f); print(JSON.stringify(plugin.GetLastErrorDesc())); }\n"
+                        "desc(function () { return plugin.SignMessage('m', 'SHA-1'); });\n"
+                        "plugin.SelectSignCertificateByPFXFile('" + data + "signer.pfx', 'npkeystrand');\n"
+                        "desc(function () { return plugin.SignMessage('m', 'SHA256'); });\n"
+                        "desc(function () { return plugin.SignFileDetached('" + exe + "', 'SHA-1'); });\n"
+                        "desc(function () { return plugin.SignFilePKCS1('" + empty + "', 'SHA-1'); });\n"
+                        "desc(function () { return plugin.SelectSignCertificateByPFXFile('" + nokey + "', 'x'); });\n"
+                        "desc(function () { return plugin.SelectEncryptCertificateByCERFile(''); });\n",
+                        {{"LANG", GetParam().lang}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    const Language& l = GetParam();
+    EXPECT_EQ(lines[0], std::string("\"") + l.notReady + "\\n(0xa0072001)\"");
+    EXPECT_EQ(lines[1], std::string("\"") + l.invalidHash + "\\n(0xa0072020)\"");
+    EXPECT_EQ(lines[2], std::string("\"") + l.malicious + "\\n(0xa0071006)\"");
+    EXPECT_EQ(lines[3], "\"\\n(0xa0071007)\"") << "string 4103 has no text in any language";
+    EXPECT_EQ(lines[4], std::string("\"") + l.noCert + "\\n(0xa0071001)\"");
+    EXPECT_EQ(lines[5], "\"The parameter is incorrect.\\r\\n\\n(0x80070057)\"");
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, ErrorDescriptionTest, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& info) {
+                             return std::string(info.param.lang).substr(0, 2);
+                         });
 
 }  // namespace
 }  // namespace npk::test

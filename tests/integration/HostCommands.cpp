@@ -91,8 +91,8 @@ TEST_F(HostCommandTest, CallFailureExitsOneAndDescribesTheLastError)
     HostResult r = Host({"call", "SignMessage", "text", "SHA-1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("Not implemented"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("(0x80004001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Certificate is not ready."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(0xa0072001)"), std::string::npos) << r.err;
 }
 
 TEST_F(HostCommandTest, CallRefusedForItsArgumentsLeavesTheLastErrorAtZero)
@@ -108,7 +108,14 @@ TEST_F(HostCommandTest, CallReportsThePluginException)
     HostResult r = Host({"call", "SelectEncryptCertificateByCERFile", "/no/such/file.cer"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Selecte ERROR"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("(0x80004001)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(0x80070003)"), std::string::npos) << r.err;  // its folder does not exist
+}
+
+TEST_F(HostCommandTest, CallPrintsTheSubjectOfACertificateFile)
+{
+    HostResult r = Host({"call", "SelectEncryptCertificateByCERFile", RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/recipient.cer"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "CN=Bob Recipient, O=npKeystrand, C=KR\n");
 }
 
 TEST_F(HostCommandTest, CallOfAnUnknownMethodFails)

@@ -14,6 +14,29 @@ namespace {
 // frame; the code an operation leaves shows that the call reached the agent.
 constexpr const char kNotImplemented[] = "0x80004001";
 constexpr const char kSuccess[] = "0x00000000";
+constexpr const char kNotReady[] = "0xa0072001";
+
+// The methods whose operations are not built yet: the store selections and the envelopes.
+bool NotBuiltYet(const std::string& name)
+{
+    static const std::set<std::string> storeSelections = {"SelectSignCertificate", "SelectEncryptCertificate",
+                                                          "SelectDecryptCertificates"};
+    return storeSelections.count(name) != 0 || name.find("Envelope") != std::string::npos;
+}
+
+// What a method's probe leaves as last error once it reached the agent: E_NOTIMPL for one not
+// built yet; for a built one a failure, since the probes' arguments name no real file,
+// signature or certificate.
+void ExpectReachedTheAgent(const std::string& name, const std::string& after)
+{
+    if (NotBuiltYet(name)) {
+        EXPECT_EQ(after, kNotImplemented);
+    } else {
+        EXPECT_NE(after, kSuccess);
+        EXPECT_NE(after, kNotImplemented);
+        EXPECT_EQ(after.rfind("0x", 0), 0u) << after;
+    }
+}
 
 // Each probe runs on a fresh instance and prints: name|code before|outcome|code after.
 const char kProbe[] =
@@ -90,7 +113,7 @@ TEST_F(ScriptSurfaceTest, EveryMethodWithItsArgumentCountReachesTheAgent)
             EXPECT_EQ(p.after, kSuccess) << "GetLastErrorDesc must not change the last error";
             continue;
         }
-        EXPECT_EQ(p.after, kNotImplemented);
+        ExpectReachedTheAgent(m.name, p.after);
         if (std::string(m.name) == "SelectEncryptCertificateByCERFile") {
             EXPECT_EQ(p.outcome, "threw:Selecte ERROR");
         } else {
@@ -188,7 +211,7 @@ TEST_F(ScriptSurfaceTest, EmptyEmbeddedNulAndNonAsciiStringsReachTheAgent)
     ASSERT_EQ(probes.size(), 3u * 28u) << r.out;
     for (const auto& [label, p] : probes) {
         SCOPED_TRACE(label);
-        EXPECT_EQ(p.after, kNotImplemented);
+        ExpectReachedTheAgent(label.substr(0, label.find(':')), p.after);
     }
 }
 
@@ -254,8 +277,8 @@ TEST_F(ScriptSurfaceTest, TwoInstancesHaveIndependentAgents)
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
-    EXPECT_EQ(lines[0], "0x80004001 0x00000000 0x00000000");
-    EXPECT_EQ(lines[1], "0x80004001 0x00000000 0x80004001");
+    EXPECT_EQ(lines[0], std::string(kNotReady) + " 0x00000000 0x00000000");
+    EXPECT_EQ(lines[1], std::string(kNotReady) + " 0x00000000 0x80004001");
 }
 
 TEST_F(ScriptSurfaceTest, CallingTheObjectRunsTheDefaultMethodWhateverTheArguments)
