@@ -37,10 +37,24 @@ struct ShareTable {
     uint64_t nextId = 1;
 };
 
+// Built on first use and freed when the library that holds it is unloaded (or the process
+// ends): static objects' destructors may still close handles, and those run before the
+// library's destructor functions.
+ShareTable*& TablePointer()
+{
+    static ShareTable* table = new ShareTable;
+    return table;
+}
+
 ShareTable& Table()
 {
-    static ShareTable* table = new ShareTable;  // handles may be closed during exit
-    return *table;
+    return *TablePointer();
+}
+
+__attribute__((destructor)) void FreeShareTable()
+{
+    delete TablePointer();
+    TablePointer() = nullptr;
 }
 
 bool Conflicts(DWORD access, DWORD share, const Claim& other)
@@ -134,7 +148,8 @@ bool ClaimShare(int fd, DWORD access, DWORD share, ShareClaim& claim)
 
 void ReleaseShare(ShareClaim& claim)
 {
-    if (claim.id == 0) return;
+    // A handle closed after the table was freed at unload has nothing left to release.
+    if (claim.id == 0 || TablePointer() == nullptr) return;
     ShareTable& t = Table();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.files.find({claim.device, claim.inode});

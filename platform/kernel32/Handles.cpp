@@ -13,10 +13,24 @@ struct HandleTable {
     uintptr_t next = 0x100;
 };
 
+// Built on first use and freed when the library that holds it is unloaded (or the process
+// ends): static objects' destructors may still close handles, and those run before the
+// library's destructor functions.
+HandleTable*& TablePointer()
+{
+    static HandleTable* table = new HandleTable;
+    return table;
+}
+
 HandleTable& Table()
 {
-    static HandleTable* table = new HandleTable;  // never destroyed: handles may be closed at exit
-    return *table;
+    return *TablePointer();
+}
+
+__attribute__((destructor)) void FreeHandleTable()
+{
+    delete TablePointer();
+    TablePointer() = nullptr;
 }
 
 }  // namespace
