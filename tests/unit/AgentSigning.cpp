@@ -53,7 +53,13 @@ private:
 struct Text {
     BSTR bstr = nullptr;
     ~Text() { SysFreeString(bstr); }
-    BSTR* operator&() { return &bstr; }
+    // An out-parameter is overwritten, not freed, by the callee: free the previous result first.
+    BSTR* operator&()
+    {
+        SysFreeString(bstr);
+        bstr = nullptr;
+        return &bstr;
+    }
     std::string str() const { return Narrow(bstr); }
 };
 
