@@ -2,12 +2,14 @@
 #include "crypt32/EnvelopeAlgorithms.h"
 
 #include "advapi32/CryptKeyContainers.h"
+#include "advapi32/CryptObjects.h"
 #include "crypt32/CertKeyLink.h"
 #include "crypt32/CertObjects.h"
 #include "crypt32/Der.h"
 #include "crypt32/LibContext.h"
 
 #include <openssl/crypto.h>
+#include <openssl/x509.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
@@ -327,6 +329,66 @@ EVP_PKEY* CertificatePrivateKey(PCCERT_CONTEXT pCert)
         return nullptr;
     }
     return priv;
+}
+
+EVP_PKEY* ProviderPrivateKey(HCRYPTPROV hProv, DWORD keySpec)
+{
+    auto provider = NpkLookup<CryptProvider>(hProv, CryptObjectKind::Provider);
+    if (!provider || !provider->Container) {
+        SetLastError(static_cast<DWORD>(NTE_BAD_UID));
+        return nullptr;
+    }
+    EVP_PKEY* key = NpkContainerGetKey(*provider->Container, keySpec);
+    if (key == nullptr) SetLastError(static_cast<DWORD>(NTE_NO_KEY));
+    return key;
+}
+
+Bytes IssuerAndSerialOf(const CERT_NAME_BLOB& issuer, const CRYPT_INTEGER_BLOB& serialLsbFirst)
+{
+    Bytes msbFirst;
+    for (DWORD i = serialLsbFirst.cbData; i > 0; --i) msbFirst.push_back(serialLsbFirst.pbData[i - 1]);
+    if (msbFirst.empty()) msbFirst.push_back(0);
+    Bytes content;
+    if (issuer.cbData != 0) content.assign(issuer.pbData, issuer.pbData + issuer.cbData);
+    der::Append(content, der::Tlv(0x02, msbFirst));
+    return der::Tlv(0x30, content);
+}
+
+namespace {
+
+EVP_PKEY* PublicKeyFromSpki(const Bytes& spki)
+{
+    const unsigned char* p = spki.data();
+    return d2i_PUBKEY_ex(nullptr, &p, static_cast<long>(spki.size()), NpkLibContext(), nullptr);
+}
+
+Bytes SpkiOf(const Bytes& algorithm, const CRYPT_BIT_BLOB& bits)
+{
+    Bytes bitString(1, static_cast<BYTE>(bits.cUnusedBits & 7));
+    if (bits.cbData != 0) bitString.insert(bitString.end(), bits.pbData, bits.pbData + bits.cbData);
+    Bytes content = algorithm;
+    der::Append(content, der::Tlv(0x03, bitString));
+    return der::Tlv(0x30, content);
+}
+
+}  // namespace
+
+EVP_PKEY* PublicKeyFromInfo(const CERT_PUBLIC_KEY_INFO& info)
+{
+    Bytes oid;
+    if (!der::OidFromText(info.Algorithm.pszObjId, oid)) return nullptr;
+    Bytes algorithm = der::Tlv(0x06, oid);
+    if (info.Algorithm.Parameters.cbData != 0)
+        algorithm.insert(algorithm.end(), info.Algorithm.Parameters.pbData,
+                         info.Algorithm.Parameters.pbData + info.Algorithm.Parameters.cbData);
+    return PublicKeyFromSpki(SpkiOf(der::Tlv(0x30, algorithm), info.PublicKey));
+}
+
+EVP_PKEY* RsaPublicKeyFromBits(const CRYPT_BIT_BLOB& bits)
+{
+    static const BYTE kRsa[] = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+    if (bits.cbData == 0 || bits.pbData == nullptr) return nullptr;
+    return PublicKeyFromSpki(SpkiOf(Bytes(kRsa, kRsa + sizeof kRsa), bits));
 }
 
 }  // namespace npk::envelope

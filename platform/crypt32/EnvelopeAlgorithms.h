@@ -96,3 +96,20 @@ bool ComputedKeyIdOf(PCCERT_CONTEXT pCert, Bytes& keyId);
 EVP_PKEY* CertificatePrivateKey(PCCERT_CONTEXT pCert);
 
 }  // namespace npk::envelope
+
+namespace npk::envelope {
+
+// The private key of a provider handle's key container for a key pair (AT_KEYEXCHANGE or AT_SIGNATURE; caller frees), or null
+// with the last error set: NTE_BAD_UID for a handle that is not a live provider, NTE_NO_KEY
+// when the container holds no key of that spec.
+EVP_PKEY* ProviderPrivateKey(HCRYPTPROV hProv, DWORD keySpec);
+
+// IssuerAndSerialNumber DER from a name and a serial number kept least significant byte first.
+Bytes IssuerAndSerialOf(const CERT_NAME_BLOB& issuer, const CRYPT_INTEGER_BLOB& serialLsbFirst);
+
+// A public key from a certificate's SubjectPublicKeyInfo (caller frees), or null.
+EVP_PKEY* PublicKeyFromInfo(const CERT_PUBLIC_KEY_INFO& info);
+// An RSA public key from the bits of a SubjectPublicKeyInfo (an RSAPublicKey), or null.
+EVP_PKEY* RsaPublicKeyFromBits(const CRYPT_BIT_BLOB& bits);
+
+}  // namespace npk::envelope

@@ -376,20 +376,6 @@ const SignedData* SignedDataOf(HCRYPTMSG hMsg)
     return &static_cast<const SignedBody*>(decode->Body())->Data();
 }
 
-// Defaults for the enveloped-message kind; its own file replaces them.
-__attribute__((weak)) std::unique_ptr<MessageBody> DecodeEnvelopedBody(const BYTE*, size_t, DWORD, DWORD* error)
-{
-    *error = static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE);
-    return nullptr;
-}
-
-__attribute__((weak)) MessageObject* OpenStreamedDecoder(DWORD, DWORD, DWORD, HCRYPTPROV_LEGACY, PCERT_INFO,
-                                                         PCMSG_STREAM_INFO, DWORD* error)
-{
-    *error = static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE);
-    return nullptr;
-}
-
 }  // namespace npk::crypt32
 
 using npk::crypt32::MessageObject;

@@ -4,11 +4,9 @@
 // CryptMsgClose) and virtual Update / GetParam / Control. The one-shot decoder of this layer
 // (MessageDecode.cpp) buffers the input and, at the final update, reads the ContentInfo and
 // hands the content to a MessageBody chosen by its content type: data and signed data are
-// decoded here; enveloped data goes to DecodeEnvelopedBody. Another message kind plugs in
-// either as a MessageBody (one-shot decoding: define DecodeEnvelopedBody) or as a MessageObject
-// of its own (streamed decoding, encoding: define OpenStreamedDecoder, or return the object
-// from CryptMsgOpenToEncode). Both hooks have weak defaults here that refuse the type, so the
-// layer links without them; the file that implements a kind supplies the strong definitions.
+// decoded here; enveloped data goes to DecodeEnvelopedBody. Streamed enveloped decoding is a
+// MessageObject of its own (OpenStreamedDecoder), as is encoding (CryptMsgOpenToEncode); the
+// envelope files (EnvelopeStream*.cpp) define both hooks.
 #pragma once
 
 #include <windows.h>
