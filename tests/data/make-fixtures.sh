@@ -127,6 +127,33 @@ pfx recipient.pfx recipient "$PASSWORD" -certfile ca.pem
 pfx nokeyid.pfx nokeyid "$PASSWORD"
 pfx expired.pfx expired "$PASSWORD"
 
-# pair.pfx (two key-bearing certificates) cannot be made here: `openssl pkcs12 -export`
-# writes one private key per file. The tests build it at run time with the C API.
+# pair.pfx: two key-bearing certificates (signer, then recipient) in one file. `openssl pkcs12
+# -export` writes one key per file, so the safes of two such files (each encrypted with the
+# password) are joined into one authenticated safe. The joined file has no MAC: a MAC would
+# need the PKCS #12 key derivation, which the command line does not offer on its own.
+hex_of() { xxd -p "$1" | tr -d '\n'; }
+der_len() {
+    local n=$1
+    if ((n < 128)); then printf '%02x' "$n"
+    elif ((n < 256)); then printf '81%02x' "$n"
+    elif ((n < 65536)); then printf '82%04x' "$n"
+    else printf '83%06x' "$n"; fi
+}
+tlv() { printf '%s%s%s' "$1" "$(der_len $((${#2} / 2)))" "$2"; }
+# The ContentInfos of a PFX file's authenticated safe, as hexadecimal.
+safes_of() {
+    local offset
+    offset=$(openssl asn1parse -inform DER -in "$1" | awk -F: '/d=3 .*OCTET STRING/ {print $1 + 0; exit}')
+    openssl asn1parse -inform DER -in "$1" -strparse "$offset" -noout -out "$work/inner.der"
+    local header
+    header=$(openssl asn1parse -inform DER -in "$work/inner.der" | awk 'NR == 1 {sub("hl=", "", $2); print $2}')
+    hex_of "$work/inner.der" | cut -c $((2 * header + 1))-
+}
+pfx "$work/pair-1.pfx" signer "$PASSWORD" -nomac
+pfx "$work/pair-2.pfx" recipient "$PASSWORD" -nomac
+authsafe=$(tlv 30 "$(safes_of "$work/pair-1.pfx")$(safes_of "$work/pair-2.pfx")")
+content=$(tlv 30 "$(tlv 06 2a864886f70d010701)$(tlv a0 "$(tlv 04 "$authsafe")")")
+tlv 30 "020103$content" | xxd -r -p >pair.pfx
+openssl pkcs12 -in pair.pfx -passin "pass:$PASSWORD" -nomacver -nokeys -info -noout 2>/dev/null ||
+    { echo "pair.pfx does not parse" >&2; exit 1; }
 echo "fixtures written to $here"
