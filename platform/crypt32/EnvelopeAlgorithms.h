@@ -99,9 +99,9 @@ EVP_PKEY* CertificatePrivateKey(PCCERT_CONTEXT pCert);
 
 namespace npk::envelope {
 
-// The private key of a provider handle's key container for a key pair (AT_KEYEXCHANGE or AT_SIGNATURE; caller frees), or null
-// with the last error set: NTE_BAD_UID for a handle that is not a live provider, NTE_NO_KEY
-// when the container holds no key of that spec.
+// The private key of a provider handle's key container, exchange or signature pair (caller
+// frees), or null with the last error set: NTE_BAD_UID for a handle that is not a live
+// provider, NTE_NO_KEY when the container holds no key of that kind.
 EVP_PKEY* ProviderPrivateKey(HCRYPTPROV hProv, DWORD keySpec);
 
 // IssuerAndSerialNumber DER from a name and a serial number kept least significant byte first.
