@@ -19,21 +19,9 @@ HRESULT CCryptoAgent::SelectCertificate(int nUsage, BSTR bstrSubjectDNFilter, BS
     return frame.Finish(NotAvailableYet(frame));
 }
 
-HRESULT CCryptoAgent::EncryptMessage(BSTR bstrMessage, int nEnvelopeType, BSTR bstrEncryptionAlgorithm, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessage"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
 HRESULT CCryptoAgent::EncryptFileW(BSTR bstrSourceFile, BSTR bstrDestinationFile, int nEnvelopeType, BSTR bstrEncryptionAlgorithm)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptFileW"));
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::DecryptMessage(BSTR bstrEnvelope, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptMessage"), pbstrResult);
     return frame.Finish(NotAvailableYet(frame));
 }
 
@@ -61,30 +49,6 @@ HRESULT CCryptoAgent::SelectDecryptCertificates(BSTR* pbstrResult)
     return frame.Finish(NotAvailableYet(frame));
 }
 
-HRESULT CCryptoAgent::EncryptMessageasEnvelope(BSTR bstrMessage, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelope"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::EncryptMessageasEnvelopePKCS7(BSTR bstrMessage, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelopePKCS7"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::DecryptEnvelopeMessage(BSTR bstrEnvelope, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeMessage"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::DecryptEnvelopeMessagePKCS7(BSTR bstrEnvelope, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeMessagePKCS7"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
 HRESULT CCryptoAgent::EncryptAsEnvelopeFilePKCS7(BSTR bstrSourceFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptAsEnvelopeFilePKCS7"), pbResult);
@@ -106,18 +70,6 @@ HRESULT CCryptoAgent::DecryptEnvelopeFilePKCS7(BSTR bstrEnvelopeFile, BSTR bstrD
 HRESULT CCryptoAgent::DecryptEnvelopeFile(BSTR bstrEnvelopeFile, BSTR bstrDestinationFile, VARIANT_BOOL* pbResult)
 {
     CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("DecryptEnvelopeFile"), pbResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::EncryptMessageasEnvelope_3DES(BSTR bstrMessage, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelope_3DES"), pbstrResult);
-    return frame.Finish(NotAvailableYet(frame));
-}
-
-HRESULT CCryptoAgent::EncryptMessageasEnvelopePKCS7_3DES(BSTR bstrMessage, BSTR* pbstrResult)
-{
-    CAgentFrame frame(m_hrLastError, NPK_AGENT_OPERATION("EncryptMessageasEnvelopePKCS7_3DES"), pbstrResult);
     return frame.Finish(NotAvailableYet(frame));
 }
 

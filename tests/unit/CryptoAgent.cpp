@@ -55,17 +55,9 @@ std::vector<TextOp> TextOperations()
     BSTR a = s(TEXT("a"));
     return {
         {"SelectCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectCertificate(1, a, a, r); }},
-        {"EncryptMessage", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessage(a, 1, a, r); }},
-        {"DecryptMessage", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptMessage(a, r); }},
         {"SelectSignCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectSignCertificate(a, a, r); }},
         {"SelectEncryptCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectEncryptCertificate(a, a, r); }},
         {"SelectDecryptCertificates", [=](CCryptoAgent& g, BSTR* r) { return g.SelectDecryptCertificates(r); }},
-        {"EncryptMessageasEnvelope", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelope(a, r); }},
-        {"EncryptMessageasEnvelopePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelopePKCS7(a, r); }},
-        {"DecryptEnvelopeMessage", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessage(a, r); }},
-        {"DecryptEnvelopeMessagePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessagePKCS7(a, r); }},
-        {"EncryptMessageasEnvelope_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelope_3DES(a, r); }},
-        {"EncryptMessageasEnvelopePKCS7_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelopePKCS7_3DES(a, r); }},
     };
 }
 
@@ -151,7 +143,7 @@ TEST(CryptoAgentPending, FlagOperationsFailWithFalse)
 
 TEST(CryptoAgentPending, OperationsWithoutResultStillRecordTheCode)
 {
-    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 20u);
+    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 12u);
     for (const PlainOp& op : PlainOperations()) {
         TestAgent agent;
         EXPECT_EQ(op.call(agent), kNotAvailable) << op.name;

@@ -1,0 +1,181 @@
+// What a page encrypts, opened by the openssl command line, and what openssl encrypts, opened
+// by a page: text envelopes under RC4 and Triple DES, recipients by issuer and serial number
+// or by subject key identifier, written by `openssl cms` and `openssl smime`, with definite
+// and indefinite lengths.
+#include "integration/HostHarness.h"
+
+#include <openssl/evp.h>
+
+namespace npk::test {
+namespace {
+
+// UTF-8, with Chinese and Korean, so the text conversions on both sides are in play.
+const char kText[] = "Transfer 250 to account 1234-5678 \xE5\xBC\xA0\xE4\xB8\x89 \xEC\x9B\x90, reference interop.";
+
+std::string DataDir()
+{
+    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+}
+
+std::string Js(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "'";
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Base64 with OpenSSL's own coder, so neither direction leans on ours.
+std::string FromBase64(const std::string& text)
+{
+    std::string clean;
+    for (char c : text) {
+        if (c != '\r' && c != '\n' && c != ' ') clean += c;
+    }
+    if (clean.empty() || clean.size() % 4 != 0) return std::string();
+    std::string out(clean.size() / 4 * 3, '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
+    if (n < 0) return std::string();
+    size_t pad = (clean[clean.size() - 1] == '=') + (clean[clean.size() - 2] == '=');
+    out.resize(static_cast<size_t>(n) - pad);
+    return out;
+}
+
+std::string ToBase64(const std::string& bytes)
+{
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+struct PageMethod {
+    const char* name;
+    bool rc4;
+};
+const PageMethod kEncrypts[] = {
+    {"EncryptMessageasEnvelope", true},
+    {"EncryptMessageasEnvelopePKCS7", true},
+    {"EncryptMessageasEnvelope_3DES", false},
+    {"EncryptMessageasEnvelopePKCS7_3DES", false},
+};
+
+class PageEnvelopesOpenSsl : public HostTest {
+protected:
+    void SetUp() override
+    {
+        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
+        HostTest::SetUp();
+        m_text = WriteFile("text.txt", kText);
+    }
+
+    std::string P(const std::string& name) const { return (Dir() / name).string(); }
+
+    int Run(const std::string& command)
+    {
+        int rc = std::system((command + " >" + P("openssl.out") + " 2>&1").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    std::string Output() const { return ReadAll(P("openssl.out")); }
+
+    // Runs the page; returns label -> "ok:<value>" or "threw:<code>" of each "label|..." line.
+    std::map<std::string, std::string> RunPage(const std::string& body)
+    {
+        HostResult r = Page("var DATA = " + Js(DataDir()) + ";\n"
+                            "function out(label, f) { var v; try { v = 'ok:' + f(); } catch (e) { v = 'threw:' + code(plugin); }"
+                            " print(label + '|' + v.replace(/\\r?\\n/g, '') + '|' + code(plugin)); }\n" +
+                            body);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::map<std::string, std::string> values;
+        for (const std::string& line : Lines(r.out)) {
+            size_t bar = line.find('|');
+            if (bar != std::string::npos) values[line.substr(0, bar)] = line.substr(bar + 1);
+        }
+        return values;
+    }
+
+    std::string m_text;
+};
+
+TEST_F(PageEnvelopesOpenSsl, WhatThePageEncryptsOpenSslDecrypts)
+{
+    std::string body = "plugin.SelectEncryptCertificateByCERFile(DATA + 'recipient.cer');\n"
+                       "var msg = " + Js(kText) + ";\n";
+    for (const PageMethod& m : kEncrypts) body += "out('" + std::string(m.name) + "', function () { return plugin." + m.name + "(msg); });\n";
+    auto values = RunPage(body);
+
+    for (const PageMethod& m : kEncrypts) {
+        SCOPED_TRACE(m.name);
+        std::string value = values[m.name];
+        ASSERT_EQ(value.rfind("ok:", 0), 0u) << value;
+        value = value.substr(3, value.rfind('|') - 3);
+        std::string der = FromBase64(value);
+        ASSERT_FALSE(der.empty()) << value;
+        std::ofstream(P("env.der"), std::ios::binary) << der;
+        std::remove(P("plain.txt").c_str());
+        std::string providers = m.rc4 ? " -provider legacy -provider default" : "";
+        ASSERT_EQ(Run("openssl cms -decrypt -binary -inform DER -in " + P("env.der") + " -recip " + DataDir() +
+                      "recipient.pem -inkey " + DataDir() + "recipient.key -out " + P("plain.txt") + providers),
+                  0)
+            << Output();
+        EXPECT_EQ(ReadAll(P("plain.txt")), kText);
+        // The recipient form is visible to openssl too.
+        ASSERT_EQ(Run("openssl cms -cmsout -print -inform DER -in " + P("env.der")), 0) << Output();
+        std::string printed = Output();
+        bool keyId = std::string(m.name).find("PKCS7") == std::string::npos;
+        EXPECT_EQ(printed.find("subjectKeyIdentifier") != std::string::npos, keyId) << printed;
+        EXPECT_NE(printed.find(m.rc4 ? "rc4" : "des-ede3-cbc"), std::string::npos) << printed;
+    }
+}
+
+TEST_F(PageEnvelopesOpenSsl, WhatOpenSslEncryptsThePageDecrypts)
+{
+    struct Variant {
+        std::string label;
+        std::string command;
+    };
+    std::vector<Variant> variants;
+    for (const char* cipher : {"rc4", "des3"}) {
+        const std::string providers = std::string(cipher) == "rc4" ? " -provider legacy -provider default" : "";
+        for (const char* tool : {"cms", "smime"}) {
+            for (bool keyId : {false, true}) {
+                if (keyId && std::string(tool) == "smime") continue;  // smime has no -keyid
+                for (bool stream : {false, true}) {
+                    std::string label = std::string(tool) + "-" + cipher + (keyId ? "-keyid" : "") + (stream ? "-stream" : "");
+                    std::string cmd = "openssl " + std::string(tool) + " -encrypt -binary -outform DER -in " + m_text +
+                                      " -out " + P(label + ".der") + " -" + cipher + (keyId ? " -keyid" : "") +
+                                      (stream ? " -stream" : "") + providers + " " + DataDir() + "recipient.pem";
+                    variants.push_back({label, cmd});
+                }
+            }
+        }
+    }
+    std::string body = "plugin.SelectDecryptCertificateByPFXFile(DATA + 'recipient.pfx', 'npkeystrand');\n";
+    for (const Variant& v : variants) {
+        ASSERT_EQ(Run(v.command), 0) << v.command << "\n" << Output();
+        std::string b64 = ToBase64(ReadAll(P(v.label + ".der")));
+        ASSERT_FALSE(b64.empty());
+        body += "out('" + v.label + "', function () { return plugin.DecryptEnvelopeMessage('" + b64 + "'); });\n"
+                "out('" + v.label + ".pkcs7', function () { return plugin.DecryptEnvelopeMessagePKCS7('" + b64 +
+                "', 0); });\n";
+    }
+    auto values = RunPage(body);
+    for (const Variant& v : variants) {
+        for (const std::string& label : {v.label, v.label + ".pkcs7"}) {
+            EXPECT_EQ(values[label], "ok:" + std::string(kText) + "|0x00000000") << label;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace npk::test
