@@ -146,9 +146,12 @@ protected:
     static void Choose(TestAgent& agent, const char* cer, const char* pfx)
     {
         Text subject, store;
-        if (cer != nullptr) ASSERT_EQ(agent.SelectEncryptCertificateByCERFile(Arg(Fixture(cer)), &subject), S_OK);
-        if (pfx != nullptr)
+        if (cer != nullptr) {
+            ASSERT_EQ(agent.SelectEncryptCertificateByCERFile(Arg(Fixture(cer)), &subject), S_OK);
+        }
+        if (pfx != nullptr) {
             ASSERT_EQ(agent.SelectDecryptCertificateByPFXFile(Arg(Fixture(pfx)), Arg("npkeystrand"), &store), S_OK);
+        }
     }
 
     static std::string Description(CCryptoAgent& agent)

@@ -112,7 +112,7 @@ TEST_F(ErrorDescription, FailedOperationThenDescription)
     EXPECT_TRUE(FAILED(agent.DecryptMessage(const_cast<BSTR>(TEXT("x")), &result)));
     SysFreeString(result);
     WString text = Describe(agent);
-    EXPECT_EQ(text.substr(text.size() - 13), WString(TEXT("\n(0x80004001)")));
+    EXPECT_EQ(text.substr(text.size() - 13), WString(TEXT("\n(0xa0072001)")));
     EXPECT_GT(text.size(), 13u);
 }
 
