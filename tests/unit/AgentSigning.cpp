@@ -125,6 +125,25 @@ TEST_F(AgentSigningTest, PfxSelectionsReturnTheSubjectAndKeepOnlyKeyBearingCerti
     EXPECT_EQ(agent.SignCerts().size(), 1u) << "a decryption choice leaves the signing choice alone";
 }
 
+TEST_F(AgentSigningTest, APfxWithTwoKeyBearingCertificatesKeepsBothAndSignsWithTheFirst)
+{
+    TestAgent agent;
+    Text subject;
+    ASSERT_EQ(agent.SelectSignCertificateByPFXFile(Arg(Fixture("pair.pfx")), Arg("npkeystrand"), &subject), S_OK);
+    EXPECT_EQ(subject.str(), kSigner);
+    ASSERT_EQ(agent.SignCerts().size(), 2u);
+    Text signature;
+    ASSERT_EQ(agent.SignMessagePKCS1(Arg("two keys"), Arg("SHA-1"), &signature), S_OK);
+
+    // The signature is the first certificate's: a certificate file of it alone verifies it.
+    TestAgent verifier;
+    Text chosen;
+    ASSERT_EQ(verifier.SelectSignCertificateWithoutPrivateKey(Arg(Fixture("signer.cer")), &chosen), S_OK);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    EXPECT_EQ(verifier.VerifyMessageSignaturePKCS1(signature.bstr, Arg("two keys"), Arg("SHA-1"), &ok), S_OK);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+}
+
 TEST_F(AgentSigningTest, FailedSelectionsLeaveThePreviousChoice)
 {
     TestAgent agent;
