@@ -16,13 +16,11 @@ constexpr const char kNotImplemented[] = "0x80004001";
 constexpr const char kSuccess[] = "0x00000000";
 constexpr const char kNotReady[] = "0xa0072001";
 
-// The methods whose operations are not built yet: the store selections and the file envelopes.
+// The methods whose operations are not built yet: the store selections.
 bool NotBuiltYet(const std::string& name)
 {
-    static const std::set<std::string> pending = {
-        "SelectSignCertificate",      "SelectEncryptCertificate",   "SelectDecryptCertificates",
-        "EncryptAsEnvelopeFilePKCS7", "EncryptAsEnvelopeFile",      "EncryptAsEnvelopeFilePKCS7_3DES",
-        "EncryptAsEnvelopeFile_3DES", "DecryptEnvelopeFilePKCS7",   "DecryptEnvelopeFile"};
+    static const std::set<std::string> pending = {"SelectSignCertificate", "SelectEncryptCertificate",
+                                                  "SelectDecryptCertificates"};
     return pending.count(name) != 0;
 }
 
