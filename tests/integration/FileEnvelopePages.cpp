@@ -139,6 +139,39 @@ TEST_F(FileEnvelopePagesTest, EveryMethodRoundTripsAcrossTheChunkBoundary)
     }
 }
 
+// A file of 1 GiB goes through in chunks: one page encrypts it, another decrypts it. The
+// plaintext is sparse (zeros), so only the envelope and the result take disk space.
+TEST_F(FileEnvelopePagesTest, OneGibibyteFileRoundTrips)
+{
+    const uintmax_t size = uintmax_t(1) << 30;
+    if (fs::space(Dir()).available < 3 * size) GTEST_SKIP() << "less than 3 GiB free under " << Dir();
+    const fs::path plain = Dir() / "large.bin";
+    { std::ofstream(plain, std::ios::binary); }
+    fs::resize_file(plain, size);
+
+    auto enc = Run("rec('recipient', recipient);\n"
+                   "rec('encrypt', function () { return plugin.EncryptAsEnvelopeFile(" + Js(plain.string()) + ", " +
+                   Js(Out("large.p7m")) + "); });\n");
+    ASSERT_TRUE(enc["encrypt"].ok()) << enc["encrypt"].outcome << " " << enc["encrypt"].code << m_lastOut;
+    EXPECT_GT(fs::file_size(Out("large.p7m")), size);
+    fs::remove(plain);
+
+    auto dec = Run("rec('key', key);\n"
+                   "rec('decrypt', function () { return plugin.DecryptEnvelopeFile(" + Js(Out("large.p7m")) + ", " +
+                   Js(Out("large.out")) + "); });\n");
+    ASSERT_TRUE(dec["decrypt"].ok()) << dec["decrypt"].outcome << " " << dec["decrypt"].code << m_lastOut;
+    fs::remove(Out("large.p7m"));
+    ASSERT_EQ(fs::file_size(Out("large.out")), size);
+    std::ifstream in(Out("large.out"), std::ios::binary);
+    std::vector<char> block(1 << 20);
+    bool zeros = true;
+    while (zeros && in.read(block.data(), static_cast<std::streamsize>(block.size()))) {
+        for (char c : block) zeros = zeros && c == 0;
+    }
+    EXPECT_TRUE(zeros) << "the decrypted file differs from the plaintext";
+    fs::remove(Out("large.out"));
+}
+
 TEST_F(FileEnvelopePagesTest, RecipientWithoutKeyIdentifierOnlyForPkcs7Methods)
 {
     const std::string src = Bytes("plain", 4096);
