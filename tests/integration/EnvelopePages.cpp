@@ -156,5 +156,24 @@ TEST_F(EnvelopePagesTest, DescriptionsNameTheCause)
     EXPECT_EQ(rec["store"].outcome, "Certificate is not ready. / (0xa0072001)");
 }
 
+TEST_F(EnvelopePagesTest, ExampleEnvelopePageRuns)
+{
+    // The example names its fixtures relative to the repository's top.
+    const std::string source = RequiredEnv("NPK_SOURCE_DIR");
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(source);
+    HostResult r = Host({"run", source + "/examples/envelopes.js"});
+    std::filesystem::current_path(previous);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    size_t opened = 0;
+    for (size_t at = r.out.find("DecryptEnvelopeMessage: A message for Bob only"); at != std::string::npos;
+         at = r.out.find("DecryptEnvelopeMessage: A message for Bob only", at + 1)) {
+        ++opened;
+    }
+    EXPECT_EQ(opened, 4u) << r.out;
+    EXPECT_NE(r.out.find("doesn't contain subject key ID attribute. (0xa0071021)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("EncryptMessageasEnvelopePKCS7 still works: MII"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace npk::test
