@@ -106,8 +106,17 @@ show('SignFileDetached("/etc/hostname", "SHA-1") (a refused folder)',
      function () { return plugin.SignFileDetached("/etc/hostname", "SHA-1"); });
 print("");
 
-print("Not built yet:");
-show('EncryptMessageasEnvelope("secret")', function () { return plugin.EncryptMessageasEnvelope("secret"); });
+print("Envelopes for the certificate of tests/data/recipient.cer:");
+show('EncryptMessageasEnvelope("secret") before a recipient is chosen',
+     function () { return plugin.EncryptMessageasEnvelope("secret"); });
+show('SelectEncryptCertificateByCERFile("tests/data/recipient.cer")',
+     function () { return plugin.SelectEncryptCertificateByCERFile("tests/data/recipient.cer"); });
+show('SelectDecryptCertificateByPFXFile("tests/data/recipient.pfx", "npkeystrand")',
+     function () { return plugin.SelectDecryptCertificateByPFXFile("tests/data/recipient.pfx", "npkeystrand"); });
+var envelope = null;
+show('EncryptMessageasEnvelope_3DES("secret")',
+     function () { return envelope = plugin.EncryptMessageasEnvelope_3DES("secret"); });
+show("DecryptEnvelopeMessage(envelope)", function () { return plugin.DecryptEnvelopeMessage(envelope); });
 print("");
 
 print("Argument checks (the agent is not called, its last error stays):");

@@ -16,6 +16,22 @@ TEST_F(HostCommandTest, PageRunsToItsEndWithStatusZero)
     EXPECT_EQ(r.out, "a 1 2.5 true null undefined\n\xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80\n");
 }
 
+// What `make demo` runs, from the repository's top as the Makefile does.
+TEST_F(HostCommandTest, DemoPageSignsEncryptsAndRunsToItsEnd)
+{
+    const std::string source = RequiredEnv("NPK_SOURCE_DIR");
+    const fs::path previous = fs::current_path();
+    fs::current_path(source);
+    HostResult r = Host({"run", source + "/examples/demo.js"});
+    fs::current_path(previous);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Methods found: 30 of 30"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("VerifyMessageSignaturePKCS7(attached) gives the content -> \"Hello, world\""),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DecryptEnvelopeMessage(envelope) -> \"secret\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("demo finished"), std::string::npos) << r.out;
+}
+
 TEST_F(HostCommandTest, UncaughtExceptionEndsThePageWithStatusOne)
 {
     HostResult r = Page("print('before');\nthrow new Error('boom from the page');\nprint('after');\n");
