@@ -6,7 +6,8 @@ SHELL := /bin/bash
 
 DEB_PACKAGES := cmake ninja-build g++ pkg-config openssl libssl-dev duktape-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev llvm \
-	g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+	g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 \
+	libgtk-3-dev libgcr-3-dev xvfb xdotool x11-apps imagemagick fonts-noto-cjk fonts-dejavu-core
 
 FUZZ_RUNS ?= 300000
 FUZZ_SECONDS ?= 120

@@ -3,8 +3,12 @@
 enable_language(RC)
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 
+# The picker: its shared logic and the USER32/GDI/GDI+ backend.
+npk_sources(NPK_PICKER_WIN32_SOURCES picker/win32)
+
 add_library(npKeystrand SHARED
   ${NPK_TRACE_SOURCES} ${NPK_KERNEL_SOURCES} ${NPK_AGENT_SOURCES} ${NPK_PLUGIN_SOURCES}
+  ${NPK_PICKER_SOURCES} ${NPK_PICKER_WIN32_SOURCES}
   ${CMAKE_SOURCE_DIR}/resources/npKeystrand.rc
   ${CMAKE_SOURCE_DIR}/plugin/npKeystrand.def)
 target_include_directories(npKeystrand PRIVATE ${NPK_SYSTEM_INCLUDES})
@@ -12,4 +16,4 @@ target_compile_definitions(npKeystrand PRIVATE WIN32_LEAN_AND_MEAN STRSAFE_NO_DE
 set_target_properties(npKeystrand PROPERTIES
   PREFIX "" OUTPUT_NAME "npKeystrand.Standard.x86" SUFFIX ".dll")
 target_link_options(npKeystrand PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
-target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 shell32)
+target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 shell32 uxtheme)

@@ -22,10 +22,18 @@
 #define IDS_INVALID_SIGN_TYPE           8226
 #define IDS_INVALID_ENVELOPE_TYPE       8227
 
-// Reserved for the certificate picker: dialog 101, PNG images 105 to 107.
+// The certificate picker: dialog 101, its list control, PNG images 105 to 107, its strings.
 #define IDD_SELECT_CERTIFICATE          101
+#define IDC_CERTIFICATE_LIST            1001
 #define IDB_PNG_FIRST                   105
+#define IDB_SYSTEM_CERTIFICATE          105   // 128 x 128: a certificate sheet with a seal
+#define IDB_KEY_CERTIFICATE             106   // 128 x 128: a smart card with its contact chip
+#define IDB_CERTIFICATE_FRAME           107   // 62 x 62: a rounded frame, transparent inside
 #define IDB_PNG_LAST                    107
+#define IDS_SELECT_CERTIFICATE_HEADER   203
+#define IDS_ISSUER_FORMAT               205
+#define IDS_SERIAL_NUMBER_FORMAT        206
+#define IDS_VALID_DATE_FORMAT           207
 
 // Version resource values.
 #define NPK_VERSION_BINARY              3,2,0,3

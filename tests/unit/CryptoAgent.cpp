@@ -1,6 +1,8 @@
-// The agent's state, its shared frame and the operations that are not available yet.
+// The agent's state, its shared frame, and what every operation hands out when it fails.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,21 +57,63 @@ std::vector<TextOp> TextOperations()
     BSTR a = s(TEXT("a"));
     return {
         {"SelectCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectCertificate(1, a, a, r); }},
+        {"SelectCertificateByFile", [=](CCryptoAgent& g, BSTR* r) { return g.SelectCertificateByFile(1, a, a, r); }},
+        {"SignMessage/2", [=](CCryptoAgent& g, BSTR* r) { return g.SignMessage(a, a, r); }},
+        {"SignMessage/4", [=](CCryptoAgent& g, BSTR* r) { return g.SignMessage(a, 2, 2, VARIANT_TRUE, r); }},
+        {"SignFile", [=](CCryptoAgent& g, BSTR* r) { return g.SignFile(a, 2, 2, r); }},
+        {"EncryptMessage", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessage(a, 1, a, r); }},
+        {"DecryptMessage", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptMessage(a, r); }},
         {"SelectSignCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectSignCertificate(a, a, r); }},
+        {"SelectSignCertificateWithoutPrivateKey", [=](CCryptoAgent& g, BSTR* r) { return g.SelectSignCertificateWithoutPrivateKey(a, r); }},
         {"SelectEncryptCertificate", [=](CCryptoAgent& g, BSTR* r) { return g.SelectEncryptCertificate(a, a, r); }},
         {"SelectDecryptCertificates", [=](CCryptoAgent& g, BSTR* r) { return g.SelectDecryptCertificates(r); }},
+        {"SelectSignCertificateByPFXFile", [=](CCryptoAgent& g, BSTR* r) { return g.SelectSignCertificateByPFXFile(a, a, r); }},
+        {"SelectEncryptCertificateByCERFile", [=](CCryptoAgent& g, BSTR* r) { return g.SelectEncryptCertificateByCERFile(a, r); }},
+        {"SelectDecryptCertificateByPFXFile", [=](CCryptoAgent& g, BSTR* r) { return g.SelectDecryptCertificateByPFXFile(a, a, r); }},
+        {"SignMessageDetached", [=](CCryptoAgent& g, BSTR* r) { return g.SignMessageDetached(a, a, r); }},
+        {"SignMessagePKCS1", [=](CCryptoAgent& g, BSTR* r) { return g.SignMessagePKCS1(a, a, r); }},
+        {"SignFileDetached", [=](CCryptoAgent& g, BSTR* r) { return g.SignFileDetached(a, a, r); }},
+        {"SignFilePKCS1", [=](CCryptoAgent& g, BSTR* r) { return g.SignFilePKCS1(a, a, r); }},
+        {"EncryptMessageasEnvelope", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelope(a, r); }},
+        {"EncryptMessageasEnvelopePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelopePKCS7(a, r); }},
+        {"DecryptEnvelopeMessage", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessage(a, r); }},
+        {"DecryptEnvelopeMessagePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.DecryptEnvelopeMessagePKCS7(a, r); }},
+        {"VerifyMessageSignaturePKCS7", [=](CCryptoAgent& g, BSTR* r) { return g.VerifyMessageSignaturePKCS7(a, r); }},
+        {"GetCSPNameofSignCert", [=](CCryptoAgent& g, BSTR* r) { return g.GetCSPNameofSignCert(r); }},
+        {"GetSignaturePublicCertDN", [=](CCryptoAgent& g, BSTR* r) { return g.GetSignaturePublicCertDN(r); }},
+        {"GetSignaturePublicCertSN", [=](CCryptoAgent& g, BSTR* r) { return g.GetSignaturePublicCertSN(r); }},
+        {"EncryptMessageasEnvelope_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelope_3DES(a, r); }},
+        {"EncryptMessageasEnvelopePKCS7_3DES", [=](CCryptoAgent& g, BSTR* r) { return g.EncryptMessageasEnvelopePKCS7_3DES(a, r); }},
     };
 }
 
-// Every flag and plain operation is built.
 std::vector<FlagOp> FlagOperations()
 {
-    return {};
+    BSTR a = s(TEXT("a"));
+    return {
+        {"VerifyMessageSignature/1", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.VerifyMessageSignature(a, r); }},
+        {"VerifyMessageSignatureDetached", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.VerifyMessageSignatureDetached(a, a, r); }},
+        {"VerifyMessageSignaturePKCS1", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.VerifyMessageSignaturePKCS1(a, a, a, r); }},
+        {"VerifyFileSignatureDetached", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.VerifyFileSignatureDetached(a, a, r); }},
+        {"VerifyFileSignaturePKCS1", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.VerifyFileSignaturePKCS1(a, a, a, r); }},
+        {"EncryptAsEnvelopeFilePKCS7", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.EncryptAsEnvelopeFilePKCS7(a, a, r); }},
+        {"EncryptAsEnvelopeFile", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.EncryptAsEnvelopeFile(a, a, r); }},
+        {"DecryptEnvelopeFilePKCS7", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.DecryptEnvelopeFilePKCS7(a, a, r); }},
+        {"DecryptEnvelopeFile", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.DecryptEnvelopeFile(a, a, r); }},
+        {"EncryptAsEnvelopeFilePKCS7_3DES", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.EncryptAsEnvelopeFilePKCS7_3DES(a, a, r); }},
+        {"EncryptAsEnvelopeFile_3DES", [=](CCryptoAgent& g, VARIANT_BOOL* r) { return g.EncryptAsEnvelopeFile_3DES(a, a, r); }},
+    };
 }
 
 std::vector<PlainOp> PlainOperations()
 {
-    return {};
+    BSTR a = s(TEXT("a"));
+    return {
+        {"VerifyMessageSignature/5", [=](CCryptoAgent& g) { return g.VerifyMessageSignature(a, a, 2, 2, VARIANT_TRUE); }},
+        {"VerifyFileSignature", [=](CCryptoAgent& g) { return g.VerifyFileSignature(a, a, 2, 2); }},
+        {"EncryptFileW", [=](CCryptoAgent& g) { return g.EncryptFileW(a, a, 1, a); }},
+        {"DecryptFileW", [=](CCryptoAgent& g) { return g.DecryptFileW(a, a); }},
+    };
 }
 
 }  // namespace
@@ -104,43 +148,70 @@ TEST(CryptoAgentState, DestructionReleasesEveryHeldReference)
     EXPECT_EQ(CertStoreObject::LiveContexts(), contexts);
 }
 
-TEST(CryptoAgentPending, TextOperationsFailWithAnAllocatedEmptyString)
+// A fresh agent in an empty home: every operation fails (nothing is chosen, no argument names a
+// real file or signature), and each still hands out what its kind of result promises.
+class CryptoAgentResults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/npk-agent-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+            setenv(v, (m_root + "/" + v).c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
+    std::string m_root;
+};
+
+TEST_F(CryptoAgentResults, TextOperationsFailWithAnAllocatedEmptyString)
 {
+    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 43u);
     for (const TextOp& op : TextOperations()) {
         TestAgent agent;
         BSTR result = Junk();
-        EXPECT_EQ(op.call(agent, &result), kNotAvailable) << op.name;
-        EXPECT_EQ(agent.LastError(), kNotAvailable) << op.name;
+        HRESULT hr = op.call(agent, &result);
+        EXPECT_EQ(agent.LastError(), hr) << op.name;
         ASSERT_NE(result, nullptr) << op.name;
         ASSERT_NE(result, Junk()) << op.name;
         EXPECT_EQ(SysStringLen(result), 0u) << op.name;
         EXPECT_EQ(result[0], 0) << op.name;
         SysFreeString(result);
+        // Choosing the user's "MY" store for decryption succeeds even when it is empty.
+        if (std::string(op.name) == "SelectDecryptCertificates") {
+            EXPECT_EQ(hr, S_OK);
+        } else {
+            EXPECT_TRUE(FAILED(hr)) << op.name;
+            EXPECT_NE(hr, kNotAvailable) << op.name;
+        }
     }
 }
 
-TEST(CryptoAgentPending, FlagOperationsFailWithFalse)
+TEST_F(CryptoAgentResults, FlagOperationsFailWithFalse)
 {
     for (const FlagOp& op : FlagOperations()) {
         TestAgent agent;
         VARIANT_BOOL result = VARIANT_TRUE;
-        EXPECT_EQ(op.call(agent, &result), kNotAvailable) << op.name;
+        HRESULT hr = op.call(agent, &result);
+        EXPECT_TRUE(FAILED(hr)) << op.name;
+        EXPECT_NE(hr, kNotAvailable) << op.name;
         EXPECT_EQ(result, VARIANT_FALSE) << op.name;
-        EXPECT_EQ(agent.LastError(), kNotAvailable) << op.name;
+        EXPECT_EQ(agent.LastError(), hr) << op.name;
     }
 }
 
-TEST(CryptoAgentPending, OperationsWithoutResultStillRecordTheCode)
+TEST_F(CryptoAgentResults, OperationsWithoutResultStillRecordTheCode)
 {
-    EXPECT_EQ(TextOperations().size() + FlagOperations().size() + PlainOperations().size(), 4u);
     for (const PlainOp& op : PlainOperations()) {
         TestAgent agent;
-        EXPECT_EQ(op.call(agent), kNotAvailable) << op.name;
-        EXPECT_EQ(agent.LastError(), kNotAvailable) << op.name;
+        HRESULT hr = op.call(agent);
+        EXPECT_TRUE(FAILED(hr)) << op.name;
+        EXPECT_NE(hr, kNotAvailable) << op.name;
+        EXPECT_EQ(agent.LastError(), hr) << op.name;
     }
 }
 
-TEST(CryptoAgentPending, TheThreadsLastErrorIsLeftAlone)
+TEST_F(CryptoAgentResults, TheThreadsLastErrorIsLeftAlone)
 {
     TestAgent agent;
     BSTR result = nullptr;
