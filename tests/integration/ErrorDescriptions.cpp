@@ -38,8 +38,9 @@ class ErrorDescriptionTest : public HostTest, public ::testing::WithParamInterfa
 
 TEST_P(ErrorDescriptionTest, SystemCodesAreDescribedWithTheCodeLine)
 {
+    const std::string absent = (Dir() / "absent.cer").string();
     HostResult r = Page("print(JSON.stringify(plugin.GetLastErrorDesc()));\n"
-                        "attempt(function () { return plugin.SelectDecryptCertificates(); });\n"
+                        "attempt(function () { return plugin.SelectEncryptCertificateByCERFile('" + absent + "'); });\n"
                         "print(JSON.stringify(plugin.GetLastErrorDesc()));\n"
                         "print(JSON.stringify(plugin.GetLastErrorDesc()));\n",
                         {{"LANG", GetParam().lang}});
@@ -48,7 +49,7 @@ TEST_P(ErrorDescriptionTest, SystemCodesAreDescribedWithTheCodeLine)
     ASSERT_EQ(lines.size(), 3u) << r.out;
     // The system's own text keeps its line break; the code line follows it.
     EXPECT_EQ(lines[0], "\"The operation completed successfully.\\r\\n\\n(0x00000000)\"");
-    EXPECT_EQ(lines[1], "\"Not implemented\\r\\n\\n(0x80004001)\"");
+    EXPECT_EQ(lines[1], "\"The system cannot find the file specified.\\r\\n\\n(0x80070002)\"");
     EXPECT_EQ(lines[2], lines[1]) << "describing the error must not change it";
 }
 

@@ -71,7 +71,7 @@ TEST_F(HostCommandTest, HelloRunsInThePageAfterSelectSignCertificateReturns)
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 4u) << r.out;
     EXPECT_EQ(lines[0], "0");
-    EXPECT_EQ(lines[1], "0x80004001");
+    EXPECT_EQ(lines[1], "0xa0071001") << "the empty stores hold no candidate";
     EXPECT_EQ(lines[2], "2") << "the request comes even when the arguments are refused";
     EXPECT_EQ(lines[3], "2") << "only SelectSignCertificate asks for Hello()";
     EXPECT_EQ(r.err, "");

@@ -216,7 +216,8 @@ TEST_F(CryptoAgentResults, TheThreadsLastErrorIsLeftAlone)
     TestAgent agent;
     BSTR result = nullptr;
     SetLastError(1234);
-    agent.SelectSignCertificate(s(TEXT("m")), s(TEXT("m")), &result);
+    // Fails before any platform call: only the frame and its trace run.
+    agent.SignMessage(s(TEXT("m")), s(TEXT("SHA-1")), &result);
     EXPECT_EQ(GetLastError(), 1234u);
     SysFreeString(result);
 }
