@@ -176,8 +176,9 @@ HRESULT ContentCrypter::Init(const ContentKey& key, bool encrypt)
 HRESULT ContentCrypter::Update(const BYTE* data, size_t len, Bytes& out)
 {
     if (m_ctx == nullptr) return E_UNEXPECTED;
-    // EVP takes int lengths: feed large inputs in pieces.
-    const size_t kPiece = 1u << 30;
+    // Pieces that stay in the cache: each is grown (zero-filled) and written while still hot, and
+    // EVP's int lengths are never exceeded.
+    const size_t kPiece = 64u << 10;
     while (len > 0) {
         size_t n = len < kPiece ? len : kPiece;
         size_t at = out.size();

@@ -272,7 +272,9 @@ private:
 
     HRESULT StreamUpdate(const BYTE* data, DWORD len, bool final)
     {
-        Bytes out;
+        // Both buffers keep their capacity from one update to the next: no fresh pages per chunk.
+        Bytes& out = m_outBuffer;
+        out.clear();
         if (!m_headerSent) {
             const uint64_t cipherLen = m_indefinite ? 0 : env::ContentCrypter::EncryptedSize(m_cipher, m_expected);
             out = Prefix(m_indefinite, cipherLen);
@@ -280,7 +282,8 @@ private:
         }
         m_total += len;
         if (!m_indefinite && m_total > m_expected) return CRYPT_E_MSG_ERROR;  // more than announced
-        Bytes cipher;
+        Bytes& cipher = m_cipherBuffer;
+        cipher.clear();
         HRESULT hr = m_crypter.Update(data != nullptr ? data : kEndOfContents, len, cipher);
         if (SUCCEEDED(hr) && final) hr = m_crypter.Final(cipher);
         if (FAILED(hr)) return hr;
@@ -303,6 +306,8 @@ private:
     }
 
     CMSG_STREAM_INFO m_stream{};
+    Bytes m_outBuffer;
+    Bytes m_cipherBuffer;
     bool m_streamed = false;
     bool m_indefinite = false;
     bool m_bare = false;
