@@ -7,6 +7,7 @@
 
 #include "agent/AgentFrame.h"
 #include "agent/ErrorCodes.h"
+#include "agent/HandleGuards.h"
 #include "kernel/CertificateFilters.h"
 #include "kernel/CertificateQueries.h"
 #include "kernel/Encoding.h"
@@ -19,42 +20,6 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr int kUsageSign = 1;
 constexpr int kUsageEncrypt = 2;
 constexpr int kUsageDecrypt = 3;
-
-// Closes the store unless it was handed on.
-struct StoreGuard {
-    HCERTSTORE hStore = NULL;
-    ~StoreGuard()
-    {
-        if (hStore != NULL) CertCloseStore(hStore, 0);
-    }
-    HCERTSTORE Release()
-    {
-        HCERTSTORE h = hStore;
-        hStore = NULL;
-        return h;
-    }
-};
-
-// Releases the list's references on every path.
-struct ListGuard {
-    CertificateList list;
-    ~ListGuard() { ReleaseCertificateList(list); }
-};
-
-// Frees the certificate unless it was handed on.
-struct CertGuard {
-    PCCERT_CONTEXT pCert = NULL;
-    ~CertGuard()
-    {
-        if (pCert != NULL) CertFreeCertificateContext(pCert);
-    }
-    PCCERT_CONTEXT Release()
-    {
-        PCCERT_CONTEXT p = pCert;
-        pCert = NULL;
-        return p;
-    }
-};
 
 // The file's bytes, read after the path checks.
 HRESULT ReadPageFile(const CAgentFrame& frame, BSTR bstrFilePath, std::unique_ptr<BYTE[]>& data, DWORD* pcbData)

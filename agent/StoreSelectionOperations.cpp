@@ -8,6 +8,7 @@
 
 #include "agent/AgentFrame.h"
 #include "agent/ErrorCodes.h"
+#include "agent/HandleGuards.h"
 #include "kernel/CertificateFilters.h"
 #include "kernel/CertificateQueries.h"
 #include "picker/SelectCertificateDialog.h"
@@ -23,42 +24,6 @@ constexpr int kUsageDecrypt = 3;
 
 constexpr DWORD kKeyUsageSign = 0x80;     // digital signature
 constexpr DWORD kKeyUsageEncrypt = 0x30;  // key encipherment, data encipherment
-
-// Releases the list's references on every path.
-struct ListGuard {
-    CertificateList list;
-    ~ListGuard() { ReleaseCertificateList(list); }
-};
-
-// Closes the store unless it was handed on.
-struct StoreGuard {
-    HCERTSTORE hStore = NULL;
-    ~StoreGuard()
-    {
-        if (hStore != NULL) CertCloseStore(hStore, 0);
-    }
-    HCERTSTORE Release()
-    {
-        HCERTSTORE h = hStore;
-        hStore = NULL;
-        return h;
-    }
-};
-
-// Frees the certificate unless it was handed on.
-struct CertGuard {
-    PCCERT_CONTEXT pCert = NULL;
-    ~CertGuard()
-    {
-        if (pCert != NULL) CertFreeCertificateContext(pCert);
-    }
-    PCCERT_CONTEXT Release()
-    {
-        PCCERT_CONTEXT p = pCert;
-        pCert = NULL;
-        return p;
-    }
-};
 
 bool SameEncoding(PCCERT_CONTEXT a, PCCERT_CONTEXT b)
 {

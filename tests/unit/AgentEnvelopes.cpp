@@ -12,75 +12,15 @@
 #include <string>
 
 #include "agent/CryptoAgent.h"
+#include "unit/AgentTestSupport.h"
 #include "platform/CertTestSupport.h"
 #include "platform/crypt32/CertObjects.h"
 
 namespace {
 
+using namespace agenttest;
+
 namespace fs = std::filesystem;
-using WString = std::basic_string<WCHAR>;
-
-// UTF-8 to UTF-16 for test texts (the BMP is enough here).
-WString Wide(const std::string& s)
-{
-    WString w;
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            w += static_cast<WCHAR>(c);
-            i += 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            w += static_cast<WCHAR>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-            i += 2;
-        } else {
-            w += static_cast<WCHAR>(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
-            i += 3;
-        }
-    }
-    return w;
-}
-
-std::string Fixture(const char* name)
-{
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return (fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name).string();
-}
-
-class Arg {
-public:
-    explicit Arg(const std::string& s) : m_bstr(SysAllocString(Wide(s).c_str())) {}
-    ~Arg() { SysFreeString(m_bstr); }
-    Arg(const Arg&) = delete;
-    Arg& operator=(const Arg&) = delete;
-    operator BSTR() const { return m_bstr; }
-
-private:
-    BSTR m_bstr;
-};
-
-struct Text {
-    BSTR bstr = nullptr;
-    ~Text() { SysFreeString(bstr); }
-    BSTR* operator&()
-    {
-        SysFreeString(bstr);
-        bstr = nullptr;
-        return &bstr;
-    }
-    WString wstr() const { return bstr != nullptr ? WString(bstr, SysStringLen(bstr)) : WString(); }
-    std::string narrow() const
-    {
-        std::string s;
-        for (WCHAR c : wstr()) s += static_cast<char>(c);
-        return s;
-    }
-};
-
-class TestAgent : public CCryptoAgent {
-public:
-    CertificateList& EncryptCerts() { return m_vecEncryptCerts; }
-    StoreList& DecryptStores() { return m_vecDecryptStores; }
-};
 
 using Encrypt = HRESULT (CCryptoAgent::*)(BSTR, BSTR*);
 struct EncryptForm {
@@ -158,7 +98,7 @@ protected:
     {
         Text d;
         EXPECT_EQ(agent.GetLastErrorDesc(&d), S_OK);
-        return d.narrow();
+        return d.str();
     }
 
     LONG m_contexts = 0;
@@ -175,8 +115,8 @@ TEST_F(AgentEnvelopesTest, EveryEncryptingFormOpensWithEitherDecryptingForm)
         Text envelope;
         ASSERT_EQ((agent.*form.call)(Arg(message), &envelope), S_OK);
         EXPECT_EQ(agent.LastError(), S_OK);
-        std::string der = FromBase64(envelope.narrow());
-        ASSERT_FALSE(der.empty()) << envelope.narrow();
+        std::string der = FromBase64(envelope.str());
+        ASSERT_FALSE(der.empty()) << envelope.str();
         EXPECT_EQ(RecipientIsKeyId(der), form.keyId ? 1 : 0);
         EXPECT_NE(der.find(std::string(form.oidDer, 10)), std::string::npos) << "content algorithm";
 
@@ -193,13 +133,13 @@ TEST_F(AgentEnvelopesTest, ArgumentsAreCheckedBeforeTheSelection)
     TestAgent agent;
     Text r;
     EXPECT_EQ(agent.EncryptMessageasEnvelope(Arg(""), &r), E_INVALIDARG);
-    EXPECT_EQ(r.narrow(), "");
+    EXPECT_EQ(r.str(), "");
     EXPECT_EQ(agent.EncryptMessageasEnvelopePKCS7_3DES(nullptr, &r), E_INVALIDARG);
     EXPECT_EQ(agent.EncryptMessage(Arg("m"), 1, Arg(""), &r), E_INVALIDARG);
     EXPECT_EQ(agent.EncryptMessage(Arg("m"), 1, nullptr, &r), E_INVALIDARG);
     EXPECT_EQ(agent.EncryptMessageasEnvelope_3DES(Arg("m"), &r), NPK_E_CERT_NOT_READY);
     EXPECT_EQ(agent.LastError(), NPK_E_CERT_NOT_READY);
-    EXPECT_EQ(r.narrow(), "");
+    EXPECT_EQ(r.str(), "");
 
     EXPECT_EQ(agent.DecryptEnvelopeMessage(Arg(""), &r), E_INVALIDARG);
     EXPECT_EQ(agent.DecryptEnvelopeMessagePKCS7(nullptr, &r), E_INVALIDARG);
@@ -216,21 +156,21 @@ TEST_F(AgentEnvelopesTest, EnvelopeTypeTwoAloneMeansKeyIdentifier)
     // Carol has no subject key identifier: type 2 fails, every other type is PKCS#7.
     Text r;
     EXPECT_EQ(agent.EncryptMessage(Arg("m"), 2, Arg("1.2.840.113549.3.7"), &r), NPK_E_NO_SUBJECT_KEY_ID);
-    EXPECT_EQ(r.narrow(), "");
+    EXPECT_EQ(r.str(), "");
     EXPECT_EQ(agent.EncryptMessageasEnvelope(Arg("m"), &r), NPK_E_NO_SUBJECT_KEY_ID);
     EXPECT_EQ(agent.EncryptMessageasEnvelope_3DES(Arg("m"), &r), NPK_E_NO_SUBJECT_KEY_ID);
     EXPECT_EQ(Description(agent), "Specified certificate doesn't contain subject key ID attribute.\n(0xa0071021)");
     for (int type : {1, 0, 3, -1}) {
         Text envelope, plain;
         ASSERT_EQ(agent.EncryptMessage(Arg("m"), type, Arg("1.2.840.113549.3.7"), &envelope), S_OK) << type;
-        EXPECT_EQ(RecipientIsKeyId(FromBase64(envelope.narrow())), 0) << type;
+        EXPECT_EQ(RecipientIsKeyId(FromBase64(envelope.str())), 0) << type;
         ASSERT_EQ(agent.DecryptEnvelopeMessage(envelope.bstr, &plain), S_OK);
-        EXPECT_EQ(plain.narrow(), "m");
+        EXPECT_EQ(plain.str(), "m");
     }
     Text pkcs7, plain;
     ASSERT_EQ(agent.EncryptMessageasEnvelopePKCS7(Arg("m"), &pkcs7), S_OK);
     ASSERT_EQ(agent.DecryptEnvelopeMessagePKCS7(pkcs7.bstr, &plain), S_OK);
-    EXPECT_EQ(plain.narrow(), "m");
+    EXPECT_EQ(plain.str(), "m");
 }
 
 TEST_F(AgentEnvelopesTest, UnknownAlgorithmIsReportedAsUnknown)
@@ -240,7 +180,7 @@ TEST_F(AgentEnvelopesTest, UnknownAlgorithmIsReportedAsUnknown)
     for (const char* alg : {"1.2.840.113549.3.7 ", "1.2.840.113549.3.71", "RC4"}) {
         Text r;
         EXPECT_EQ(agent.EncryptMessage(Arg("m"), 1, Arg(alg), &r), CRYPT_E_UNKNOWN_ALGO) << alg;
-        EXPECT_EQ(r.narrow(), "");
+        EXPECT_EQ(r.str(), "");
     }
     EXPECT_EQ(agent.LastError(), CRYPT_E_UNKNOWN_ALGO);
     EXPECT_EQ(Description(agent), "Unknown cryptographic algorithm.\r\n\n(0x80091002)");
@@ -267,7 +207,7 @@ TEST_F(AgentEnvelopesTest, TwoEncryptionCertificatesGiveOneEnvelopeForBoth)
         Choose(reader, nullptr, pfx);
         Text plain;
         ASSERT_EQ(reader.DecryptEnvelopeMessage(envelope.bstr, &plain), S_OK) << pfx;
-        EXPECT_EQ(plain.narrow(), "for Bob and Carol");
+        EXPECT_EQ(plain.str(), "for Bob and Carol");
     }
 }
 
@@ -279,19 +219,19 @@ TEST_F(AgentEnvelopesTest, DecryptionFailuresLeaveAnEmptyResultAndTheirCode)
     ASSERT_EQ(agent.EncryptMessageasEnvelopePKCS7_3DES(Arg("only for Bob"), &envelope), S_OK);
     Text r;
     EXPECT_EQ(agent.DecryptEnvelopeMessage(envelope.bstr, &r), CRYPT_E_NO_DECRYPT_CERT);
-    EXPECT_EQ(r.narrow(), "");
+    EXPECT_EQ(r.str(), "");
     EXPECT_EQ(agent.LastError(), CRYPT_E_NO_DECRYPT_CERT);
 
     Choose(agent, nullptr, "recipient.pfx");
-    std::string text = envelope.narrow();
+    std::string text = envelope.str();
     EXPECT_TRUE(FAILED(agent.DecryptEnvelopeMessagePKCS7(Arg(text.substr(0, text.size() / 2)), &r)))
         << "truncated";
-    EXPECT_EQ(r.narrow(), "");
+    EXPECT_EQ(r.str(), "");
     EXPECT_TRUE(FAILED(agent.DecryptEnvelopeMessage(Arg("bm90IGFuIGVudmVsb3Bl"), &r))) << "Base64 of other bytes";
     EXPECT_TRUE(FAILED(agent.DecryptEnvelopeMessage(Arg("@@@@"), &r)));
     // The selection is untouched by failures: the envelope still opens.
     ASSERT_EQ(agent.DecryptEnvelopeMessage(envelope.bstr, &r), S_OK);
-    EXPECT_EQ(r.narrow(), "only for Bob");
+    EXPECT_EQ(r.str(), "only for Bob");
     EXPECT_EQ(agent.LastError(), S_OK);
 }
 

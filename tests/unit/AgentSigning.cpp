@@ -8,71 +8,15 @@
 #include <string>
 
 #include "agent/CryptoAgent.h"
+#include "unit/AgentTestSupport.h"
 #include "platform/CertTestSupport.h"
 #include "platform/crypt32/CertObjects.h"
 
 namespace {
 
+using namespace agenttest;
+
 namespace fs = std::filesystem;
-using WString = std::basic_string<WCHAR>;
-
-WString Wide(const std::string& s)
-{
-    WString w;
-    for (unsigned char c : s) w += static_cast<WCHAR>(c);
-    return w;
-}
-
-std::string Narrow(BSTR b)
-{
-    std::string s;
-    for (UINT i = 0; b != nullptr && i < SysStringLen(b); ++i) s += static_cast<char>(b[i]);
-    return s;
-}
-
-std::string Fixture(const char* name)
-{
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return (fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name).string();
-}
-
-// A BSTR argument that the test owns.
-class Arg {
-public:
-    explicit Arg(const std::string& s) : m_bstr(SysAllocString(Wide(s).c_str())) {}
-    ~Arg() { SysFreeString(m_bstr); }
-    Arg(const Arg&) = delete;
-    Arg& operator=(const Arg&) = delete;
-    operator BSTR() const { return m_bstr; }
-
-private:
-    BSTR m_bstr;
-};
-
-// A text result that frees itself.
-struct Text {
-    BSTR bstr = nullptr;
-    ~Text() { SysFreeString(bstr); }
-    // An out-parameter is overwritten, not freed, by the callee: free the previous result first.
-    BSTR* operator&()
-    {
-        SysFreeString(bstr);
-        bstr = nullptr;
-        return &bstr;
-    }
-    std::string str() const { return Narrow(bstr); }
-};
-
-class TestAgent : public CCryptoAgent {
-public:
-    CertificateList& SignCerts() { return m_vecSignCerts; }
-    CertificateList& EncryptCerts() { return m_vecEncryptCerts; }
-    StoreList& DecryptStores() { return m_vecDecryptStores; }
-    PCCERT_CONTEXT SignatureCert() const { return m_pSignatureCert; }
-};
-
-const char kSigner[] = "CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR";
-const char kRecipient[] = "CN=Bob Recipient, O=npKeystrand, C=KR";
 
 class AgentSigningTest : public certtest::IsolatedHome {
 protected:

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "agent/CryptoAgent.h"
+#include "unit/AgentTestSupport.h"
 #include "picker/PickerBackend.h"
 #include "picker/SelectCertificateDialog.h"
 #include "platform/CertTestSupport.h"
@@ -20,73 +21,20 @@
 
 namespace {
 
+using namespace agenttest;
+
 namespace fs = std::filesystem;
-using WString = std::basic_string<WCHAR>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const HRESULT kNoDisplay = HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
 
-const char kSigner[] = "CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR";
-const char kRecipient[] = "CN=Bob Recipient, O=npKeystrand, C=KR";
 const char kCarol[] = "CN=Carol NoKeyId, O=npKeystrand, C=KR";
-
-WString Wide(const std::string& s)
-{
-    WString w;
-    for (unsigned char c : s) w += static_cast<WCHAR>(c);
-    return w;
-}
-
-std::string Narrow(BSTR b)
-{
-    std::string s;
-    for (UINT i = 0; b != nullptr && i < SysStringLen(b); ++i) s += static_cast<char>(b[i]);
-    return s;
-}
-
-fs::path Fixture(const std::string& name)
-{
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name;
-}
 
 certtest::Bytes ReadBytes(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return certtest::Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
-
-class Arg {
-public:
-    explicit Arg(const std::string& s) : m_bstr(SysAllocString(Wide(s).c_str())) {}
-    ~Arg() { SysFreeString(m_bstr); }
-    Arg(const Arg&) = delete;
-    Arg& operator=(const Arg&) = delete;
-    operator BSTR() const { return m_bstr; }
-
-private:
-    BSTR m_bstr;
-};
-
-struct Text {
-    BSTR bstr = nullptr;
-    ~Text() { SysFreeString(bstr); }
-    BSTR* operator&()
-    {
-        SysFreeString(bstr);
-        bstr = nullptr;
-        return &bstr;
-    }
-    std::string str() const { return Narrow(bstr); }
-    bool isNull() const { return bstr == nullptr; }
-};
-
-class TestAgent : public CCryptoAgent {
-public:
-    CertificateList& SignCerts() { return m_vecSignCerts; }
-    CertificateList& EncryptCerts() { return m_vecEncryptCerts; }
-    StoreList& DecryptStores() { return m_vecDecryptStores; }
-};
 
 bool IsFixture(PCCERT_CONTEXT pCert, const char* name)
 {
