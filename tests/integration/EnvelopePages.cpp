@@ -1,7 +1,7 @@
 // Text envelopes as a page makes them: the recipient from a certificate file, the decryption
 // key from a PFX file, the four encrypting methods against the two decrypting ones, and the
 // codes GetLastErrorDesc reports when something is missing or wrong.
-#include "HostHarness.h"
+#include "PageSupport.h"
 
 namespace npk::test {
 namespace {
@@ -14,21 +14,6 @@ constexpr const char kNoDecryptCert[] = "0x8009200c";
 
 const char* const kEncrypts[] = {"EncryptMessageasEnvelope", "EncryptMessageasEnvelopePKCS7",
                                  "EncryptMessageasEnvelope_3DES", "EncryptMessageasEnvelopePKCS7_3DES"};
-
-std::string DataDir()
-{
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
-}
-
-std::string Js(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
 
 struct Record {
     std::string outcome;

@@ -1,7 +1,7 @@
 // File envelopes as a page makes them: the four encryption methods and the two decryption
 // methods through the host, with the recipient from a certificate file and the key from a PFX
 // file; sizes around the 4 MiB chunk, refusals and the codes GetLastErrorDesc reports.
-#include "HostHarness.h"
+#include "PageSupport.h"
 
 #include <cstdio>
 #include <iterator>
@@ -22,21 +22,6 @@ constexpr const char kNoDecryptCert[] = "0x8009200c";
 constexpr const char kMaliciousPath[] = "0xa0071006";
 
 constexpr size_t kChunk = 0x400000;
-
-std::string DataDir()
-{
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
-}
-
-std::string Js(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
 
 struct Record {
     std::string outcome;

@@ -2,7 +2,7 @@
 // from a PFX file, the recipient from a DER or Base64 certificate file, their failures, and
 // what each selection leaves in place. SelectSignCertificateWithoutPrivateKey has no script
 // method and is driven on an agent in this process.
-#include "HostHarness.h"
+#include "PageSupport.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -30,21 +30,6 @@ constexpr const char kNotReady[] = "0xa0072001";
 
 const char kSigner[] = "CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR";
 const char kRecipient[] = "CN=Bob Recipient, O=npKeystrand, C=KR";
-
-std::string DataDir()
-{
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
-}
-
-std::string Js(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
 
 struct Record {
     std::string outcome;

@@ -3,7 +3,7 @@
 // failures and the codes GetLastErrorDesc reports for them. The signer operations that have
 // no script method are driven on an agent in this process, as a host that calls the agent
 // directly would.
-#include "HostHarness.h"
+#include "PageSupport.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -25,30 +25,6 @@ constexpr const char kMaliciousPath[] = "0xa0071006";
 constexpr const char kEmptyFile[] = "0xa0071007";
 constexpr const char kFileNotFound[] = "0x80070002";
 constexpr const char kSharingViolation[] = "0x80070020";
-
-std::string DataDir()
-{
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
-}
-
-// A JavaScript string literal for any 8-bit text.
-std::string Js(const std::string& s)
-{
-    std::string out = "'";
-    for (unsigned char c : s) {
-        if (c == '\'' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof(buf), "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "'";
-}
 
 // Every recorded call prints: label|outcome|code after the call.
 struct Record {

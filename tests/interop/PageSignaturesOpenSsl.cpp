@@ -1,7 +1,7 @@
 // What a page signs, checked by the openssl command line, and what openssl signs, checked by
 // a page: attached and detached PKCS#7 messages (`openssl cms`/`openssl smime`) and bare
 // PKCS#1 signatures (`openssl dgst`), over texts and files, for each hash a page can name.
-#include "integration/HostHarness.h"
+#include "integration/PageSupport.h"
 
 #include <openssl/evp.h>
 
@@ -15,53 +15,6 @@ struct Hash {
 const Hash kHashes[] = {{"MD-5", "md5"}, {"SHA-1", "sha1"}, {"SHA-256", "sha256"}};
 
 const char kText[] = "Transfer 250 to account 1234-5678, reference npKeystrand interop.";
-
-std::string DataDir()
-{
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
-}
-
-std::string Js(const std::string& s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// Base64 with OpenSSL's own coder, so neither direction leans on ours.
-std::string FromBase64(const std::string& text)
-{
-    std::string clean;
-    for (char c : text) {
-        if (c != '\r' && c != '\n' && c != ' ') clean += c;
-    }
-    if (clean.empty() || clean.size() % 4 != 0) return std::string();
-    std::string out(clean.size() / 4 * 3, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(clean.data()), static_cast<int>(clean.size()));
-    if (n < 0) return std::string();
-    size_t pad = (clean[clean.size() - 1] == '=') + (clean[clean.size() - 2] == '=');
-    out.resize(static_cast<size_t>(n) - pad);
-    return out;
-}
-
-std::string ToBase64(const std::string& bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
 
 class PageSignaturesOpenSsl : public HostTest {
 protected:
