@@ -8,6 +8,7 @@
 #include "agent/AgentFrame.h"
 #include "agent/ErrorCodes.h"
 #include "agent/HandleGuards.h"
+#include "agent/SubjectText.h"
 #include "kernel/CertificateFilters.h"
 #include "kernel/CertificateQueries.h"
 #include "kernel/Encoding.h"
@@ -51,17 +52,6 @@ HRESULT CertificateFromFileBytes(const CAgentFrame& frame, const BYTE* pbData, D
     if (cert.pCert == NULL)
         return frame.Step(HResultFromFailedCall(), TEXT("Try again-CertCreateCertificateContext"));
     return S_OK;
-}
-
-// The subject text that a selection returns to the page.
-HRESULT SetSubjectText(CAgentFrame& frame, PCCERT_CONTEXT pCert)
-{
-    LPWSTR pwszSubject = NULL;
-    HRESULT hr = frame.Step(QueryCertContextInfo(pCert, SubjectDN, &pwszSubject, NULL),
-                            TEXT("QueryCertContextInfo (Kernel) FAILED."));
-    std::unique_ptr<WCHAR[]> subject(pwszSubject);
-    if (SUCCEEDED(hr)) frame.SetResultText(subject.get());
-    return hr;
 }
 
 // Imports the PFX file and lists its certificates whose private key can be obtained.

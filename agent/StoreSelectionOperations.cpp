@@ -9,6 +9,7 @@
 #include "agent/AgentFrame.h"
 #include "agent/ErrorCodes.h"
 #include "agent/HandleGuards.h"
+#include "agent/SubjectText.h"
 #include "kernel/CertificateFilters.h"
 #include "kernel/CertificateQueries.h"
 #include "picker/SelectCertificateDialog.h"
@@ -78,17 +79,6 @@ HRESULT ChooseCandidate(const CAgentFrame& frame, const CertificateList& candida
     if (chosen.pCert == NULL)
         return frame.Step(HResultFromLastError(), TEXT("CustomCryptUIDlgSelectCertificateFromStore"));
     return S_OK;
-}
-
-// The subject text that a selection returns to the page.
-HRESULT SetSubjectText(CAgentFrame& frame, PCCERT_CONTEXT pCert)
-{
-    LPWSTR pwszSubject = NULL;
-    HRESULT hr = frame.Step(QueryCertContextInfo(pCert, SubjectDN, &pwszSubject, NULL),
-                            TEXT("QueryCertContextInfo (Kernel) FAILED."));
-    std::unique_ptr<WCHAR[]> subject(pwszSubject);
-    if (SUCCEEDED(hr)) frame.SetResultText(subject.get());
-    return hr;
 }
 
 }  // namespace

@@ -29,18 +29,6 @@ struct Record {
     bool ok() const { return outcome == "ok:true"; }
 };
 
-std::map<std::string, Record> ParseRecords(const std::string& out)
-{
-    std::map<std::string, Record> records;
-    for (const std::string& line : Lines(out)) {
-        size_t a = line.find('|');
-        size_t b = line.rfind('|');
-        if (a == std::string::npos || a == b) continue;
-        records[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1)};
-    }
-    return records;
-}
-
 std::string ReadAll(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
@@ -67,7 +55,7 @@ protected:
         HostResult r = Page(Helpers() + script);
         EXPECT_EQ(r.status, 0) << r.err;
         m_lastOut = r.out + r.err;
-        return ParseRecords(r.out);
+        return ParseRecords<Record>(r.out);
     }
 
     std::string Bytes(const std::string& name, size_t size)

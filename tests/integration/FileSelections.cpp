@@ -36,18 +36,6 @@ struct Record {
     std::string code;
 };
 
-std::map<std::string, Record> ParseRecords(const std::string& out)
-{
-    std::map<std::string, Record> records;
-    for (const std::string& line : Lines(out)) {
-        size_t a = line.find('|');
-        size_t b = line.rfind('|');
-        if (a == std::string::npos || a == b) continue;
-        records[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1)};
-    }
-    return records;
-}
-
 // A PFX holding two key-bearing certificates, signer first, each key in its own bag.
 std::string MakePairPfx(const std::string& password)
 {
@@ -111,7 +99,7 @@ protected:
                             script);
         EXPECT_EQ(r.status, 0) << r.err;
         m_lastOut = r.out;
-        return ParseRecords(r.out);
+        return ParseRecords<Record>(r.out);
     }
     std::string m_lastOut;
 };

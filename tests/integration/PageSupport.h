@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 namespace npk::test {
@@ -68,6 +69,21 @@ inline std::string ToBase64(const std::string& bytes)
                             reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(n));
     return out;
+}
+
+// The lines "label|outcome|code" a page printed, by label, as the test's own record type
+// (aggregate of outcome and code).
+template <class Record>
+std::map<std::string, Record> ParseRecords(const std::string& out)
+{
+    std::map<std::string, Record> records;
+    for (const std::string& line : Lines(out)) {
+        size_t a = line.find('|');
+        size_t b = line.rfind('|');
+        if (a == std::string::npos || a == b) continue;
+        records[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1)};
+    }
+    return records;
 }
 
 }  // namespace npk::test

@@ -34,18 +34,6 @@ struct Record {
     std::string value() const { return ok() ? outcome.substr(3) : std::string(); }
 };
 
-std::map<std::string, Record> ParseRecords(const std::string& out)
-{
-    std::map<std::string, Record> records;
-    for (const std::string& line : Lines(out)) {
-        size_t a = line.find('|');
-        size_t b = line.rfind('|');
-        if (a == std::string::npos || a == b) continue;
-        records[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1)};
-    }
-    return records;
-}
-
 class SigningPagesTest : public HostTest {
 protected:
     // The page helpers: rec(label, f) records one call; pick(o) chooses the signer's PFX.
@@ -62,7 +50,7 @@ protected:
         HostResult r = Page(Helpers() + script);
         EXPECT_EQ(r.status, 0) << r.err;
         m_lastOut = r.out;
-        return ParseRecords(r.out);
+        return ParseRecords<Record>(r.out);
     }
 
     std::string Bytes(const std::string& name, size_t size)
