@@ -131,6 +131,8 @@ std::shared_ptr<CertificateData> DecodeCertificate(const BYTE* pb, DWORD cb, DWO
 
     auto data = std::make_shared<CertificateData>();
     data->encoded.assign(pb, pb + consumed);
+    // d2i_X509 has decoded the key already; keeping it spares every later check the decoders.
+    data->publicKey = X509_get_pubkey(cert);
     unsigned int len = 0;
     if (!DigestBytes("SHA1", data->encoded.data(), data->encoded.size(), data->sha1.data(), &len)) {
         X509_free(cert);

@@ -3,11 +3,18 @@
 
 #include <algorithm>
 
+#include <openssl/evp.h>
+
 namespace npk::crypt32 {
 
 namespace {
 std::atomic<LONG> g_liveStores{0};
 std::atomic<LONG> g_liveContexts{0};
+}
+
+CertificateData::~CertificateData()
+{
+    EVP_PKEY_free(publicKey);
 }
 
 CertContextObject::CertContextObject(CertStoreObject* store, std::shared_ptr<CertificateData> data,

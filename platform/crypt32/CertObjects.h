@@ -15,6 +15,8 @@
 #include <mutex>
 #include <vector>
 
+typedef struct evp_pkey_st EVP_PKEY;
+
 namespace npk::crypt32 {
 
 class CertStoreObject;
@@ -29,6 +31,16 @@ struct CertificateData {
     // The CERT_INFO and the bytes its pointers point to, one block; null until decoded.
     std::unique_ptr<BYTE[]> infoBlock;
     PCERT_INFO Info() const { return reinterpret_cast<PCERT_INFO>(infoBlock.get()); }
+
+    // The public key as OpenSSL decoded it with the certificate (null when it could not),
+    // kept because every signature and envelope checks a key against it and OpenSSL's key
+    // decoders cost more than the RSA operation itself. Owned; freed with the data.
+    EVP_PKEY* publicKey = nullptr;
+
+    CertificateData() = default;
+    ~CertificateData();
+    CertificateData(const CertificateData&) = delete;
+    CertificateData& operator=(const CertificateData&) = delete;
 };
 
 // What a PCCERT_CONTEXT points at: the SDK structure first, so the handle converts back.

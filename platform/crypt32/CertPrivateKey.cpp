@@ -5,6 +5,7 @@
 #include "advapi32/CryptKeyContainers.h"
 #include "advapi32/CryptObjects.h"
 #include "crypt32/CertKeyLink.h"
+#include "crypt32/CertObjects.h"
 #include "crypt32/LibContext.h"
 
 #include <memory>
@@ -57,6 +58,11 @@ std::basic_string<WCHAR> NewContainerName()
 EVP_PKEY* NpkCertificatePublicKey(PCCERT_CONTEXT pCert)
 {
     if (pCert == nullptr || pCert->pbCertEncoded == nullptr) return nullptr;
+    if (npk::crypt32::CertContextObject* object = npk::crypt32::CertContextObject::FromHandle(pCert)) {
+        EVP_PKEY* key = object->Data()->publicKey;
+        if (key != nullptr && EVP_PKEY_up_ref(key) == 1) return key;
+        return nullptr;
+    }
     const unsigned char* p = pCert->pbCertEncoded;
     X509* cert = X509_new_ex(NpkLibContext(), nullptr);
     if (cert == nullptr) return nullptr;
