@@ -98,7 +98,7 @@ HRESULT CryptAcquireContextbyAlgorithm(HCRYPTPROV* phProv, ALG_ID algId)
         pwszProvider = MS_DEF_PROV_W;
         break;
     }
-    NPK_TRACE(TRACE_INFORMATION, TraceMsgWI32(TRACE_GUID_CRYPTO, 65, pwszProvider, static_cast<LONG>(dwProvType)));
+    NPK_TRACE(TRACE_INFORMATION, TraceMsgWI32(TRACE_GUID_FILES_PROVIDERS, 10, pwszProvider, static_cast<LONG>(dwProvType)));
 
     if (!CryptAcquireContextW(phProv, NULL, pwszProvider, dwProvType, CRYPT_VERIFYCONTEXT)) {
         HRESULT hr = HResultFromFailedCall();
@@ -137,11 +137,11 @@ HRESULT GetAESProviderName(LPWSTR* ppwszName)
             TraceStep(hr, TEXT("_GetAESProviderName-CryptEnumProviders"));
             return hr;
         }
-        NPK_TRACE(TRACE_INFORMATION, TraceMsgW(TRACE_GUID_CRYPTO, 66, pwszName));
+        NPK_TRACE(TRACE_INFORMATION, TraceMsgW(TRACE_GUID_FILES_PROVIDERS, 11, pwszName));
         *ppwszName = pwszName;
         return S_OK;
     }
-    NPK_TRACE(TRACE_ERROR, TraceMsg(TRACE_GUID_CRYPTO, 67));
+    NPK_TRACE(TRACE_ERROR, TraceMsg(TRACE_GUID_FILES_PROVIDERS, 12));
     return E_FAIL;
 }
 
@@ -178,6 +178,6 @@ HRESULT GetProviderInfo(HCRYPTPROV hProv, char** ppszName, DWORD* pcbName)
     // The name stays terminated even if the provider filled the buffer to the last byte.
     pszName[cbName - 1] = '\0';
     *pcbName = cbFilled;
-    NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_CRYPTO, 68, pszName));
+    NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_FILES_PROVIDERS, 13, pszName));
     return S_OK;
 }

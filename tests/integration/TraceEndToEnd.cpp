@@ -3,6 +3,7 @@
 #include "HostHarness.h"
 
 #include <algorithm>
+#include <regex>
 
 namespace npk::test {
 namespace {
@@ -126,6 +127,32 @@ TEST_F(TraceEndToEndTest, PfxPasswordNeverReachesTheTrace)
                                 "attempt(function () { return plugin.SelectDecryptCertificateByPFXFile('/tmp/none.pfx', 'Sw0rdf1sh!pw'); });\n");
     EXPECT_NE(out.find("/tmp/none.pfx"), std::string::npos) << "the trace should show the file name\n" << out;
     EXPECT_EQ(out.find("Sw0rdf1sh!pw"), std::string::npos) << out;
+}
+
+// Every module's events are described by the formats `trace show` reads: one shown as its bare
+// GUID, number and bytes went out under a GUID or number nobody describes.
+TEST_F(TraceEndToEndTest, EveryEventOfASigningAndEnvelopePageHasAFormat)
+{
+    const std::string data = RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+    std::string out = TracePage(
+        "0xF",
+        "plugin.SelectSignCertificateByPFXFile('" + data + "signer.pfx', 'npkeystrand');\n"
+        "plugin.VerifyMessageSignature(plugin.SignMessage('hello', 'SHA-256'));\n"
+        "plugin.VerifyMessageSignaturePKCS1(plugin.SignMessagePKCS1('hello', 'MD-5'), 'hello', 'MD-5');\n"
+        "plugin.SelectEncryptCertificateByCERFile('" + data + "recipient.cer');\n"
+        "plugin.SelectDecryptCertificateByPFXFile('" + data + "recipient.pfx', 'npkeystrand');\n"
+        "plugin.DecryptEnvelopeMessage(plugin.EncryptMessageasEnvelope('x'));\n"
+        "plugin.DecryptEnvelopeMessagePKCS7(plugin.EncryptMessageasEnvelopePKCS7_3DES('x'), 0);\n"
+        "attempt(function () { return plugin.SignMessage('m', 'SHA256'); });\n");
+    const std::regex undescribed(R"(\{[0-9A-F-]{36}\} [0-9]+ \[)");
+    for (const std::string& line : Lines(out)) {
+        EXPECT_FALSE(std::regex_search(line, undescribed)) << line;
+    }
+    // The provider lookup has a module of its own.
+    EXPECT_NE(out.find("file reading and provider lookup 10: CryptAcquireContextbyAlgorithm: provider"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("file reading and provider lookup 13: GetProviderInfo: "), std::string::npos) << out;
 }
 
 TEST_F(TraceEndToEndTest, NothingIsTracedWhenTheSessionIsStopped)
