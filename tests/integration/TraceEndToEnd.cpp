@@ -155,6 +155,26 @@ TEST_F(TraceEndToEndTest, EveryEventOfASigningAndEnvelopePageHasAFormat)
     EXPECT_NE(out.find("file reading and provider lookup 13: GetProviderInfo: "), std::string::npos) << out;
 }
 
+TEST_F(TraceEndToEndTest, StartWithoutOptionsEnablesEveryFlagAtLevelZeroAndListShowsIt)
+{
+    HostResult start = RunProgram({HostPath(), "trace", "start"}, Env());
+    ASSERT_EQ(start.status, 0) << start.err;
+    HostResult list = RunProgram({HostPath(), "trace", "list"}, Env());
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("provider {5C8F2A58-369A-44F0-9235-C05ECB1DD73E}  flags 0xf  level 0"), std::string::npos)
+        << list.out;
+    HostResult page = Page("attempt(function () { return plugin.SignMessage('abc', 'SHA-1'); });\n");
+    EXPECT_EQ(page.status, 0) << page.err;
+    ASSERT_EQ(RunProgram({HostPath(), "trace", "stop"}, Env()).status, 0);
+    HostResult show = RunProgram({HostPath(), "trace", "show"}, Env());
+    // Function entries (0x8), information (0x4) and the failed step (0x2) all reach the file.
+    EXPECT_NE(show.out.find("Entering CCryptoAgent::SignMessage"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("NP_Initialize called"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("Step failed"), std::string::npos) << show.out;
+    HostResult after = RunProgram({HostPath(), "trace", "list"}, Env());
+    EXPECT_EQ(after.out.find("5C8F2A58"), std::string::npos) << "the stopped session is gone\n" << after.out;
+}
+
 TEST_F(TraceEndToEndTest, NothingIsTracedWhenTheSessionIsStopped)
 {
     HostResult start = RunProgram({HostPath(), "trace", "start", "--flags", "0xF"}, Env());
