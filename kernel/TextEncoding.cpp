@@ -120,6 +120,7 @@ HRESULT ConvertBinaryDataToString(UINT cbData, const BYTE* pbData, LPWSTR* ppwsz
 
 void SwapByteOrder(BYTE* pbData, UINT cbData)
 {
+    TraceHelper trace("SwapByteOrder");
     if (pbData == NULL || cbData < 2) return;
     for (UINT front = 0, back = cbData - 1; front < back; ++front, --back) {
         BYTE t = pbData[front];
