@@ -55,6 +55,39 @@ HANDLE OpenExclusive(LPCWSTR pwszPath)
     return CreateFileW(pwszPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
+// The folder of path as the file system resolves it: a link, a junction or a short name
+// can name a refused folder by a path of its own (on Linux /lib and /bin are links into
+// /usr). A source names an existing file, whose own link is followed too; a target does not
+// exist yet, so its folder is resolved. False when there is nothing to open: the steps that
+// use the path report that themselves.
+bool ResolvedFolder(LPCWSTR pwszFull, LPCWSTR pwszFolder, DWORD dwPathKind, WCHAR* pwszResolved)
+{
+    LPCWSTR open = dwPathKind == NPK_PATH_SOURCE ? pwszFull : pwszFolder;
+    if (open[0] == 0) return false;
+    FileHandle h(CreateFileW(open, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    if (!h.valid()) return false;
+    WCHAR finalPath[MAX_PATH + 8];
+    DWORD length = GetFinalPathNameByHandleW(h.get(), finalPath, MAX_PATH + 8, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= MAX_PATH + 8) return false;
+    // "\\?\C:\..." and "\\?\UNC\server\..." are the forms folders are listed in without
+    // their prefix.
+    LPCWSTR text = finalPath;
+    if (StrCmpNW(text, TEXT("\\\\?\\UNC\\"), 8) == 0) {
+        text += 6;
+        finalPath[6] = '\\';
+    } else if (StrCmpNW(text, TEXT("\\\\?\\"), 4) == 0) {
+        text += 4;
+    }
+    if (lstrlenW(text) >= MAX_PATH) return false;
+    lstrcpynW(pwszResolved, text, MAX_PATH);
+    if (dwPathKind == NPK_PATH_SOURCE) {
+        SetLastError(ERROR_SUCCESS);
+        PathRemoveFileSpecW(pwszResolved);
+    }
+    return true;
+}
+
 }  // namespace
 
 HRESULT IsMaliciousFileExtention(LPCWSTR pwszExtension)
@@ -151,6 +184,14 @@ HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind)
     if (FAILED(hr)) {
         TraceStep(hr, TEXT("IsMaliciousFileFolder"));
         return hr;
+    }
+    WCHAR resolved[MAX_PATH];
+    if (ResolvedFolder(full, folder, dwPathKind, resolved) && lstrcmpiW(resolved, folder) != 0) {
+        hr = IsMaliciousFileFolder(resolved);
+        if (FAILED(hr)) {
+            TraceStep(hr, TEXT("IsMaliciousFileFolder - resolved"));
+            return hr;
+        }
     }
 
     hr = IsMaliciousFileExtention(PathFindExtensionW(full));

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <string>
 
 namespace npk {
 namespace {
@@ -160,12 +162,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
     struct stat st;
     if (fstat(fd, &st) != 0) return Fail(ErrorFromErrno(errno, path));
-    if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    // A folder opens only for backup semantics, as on Windows, and then only to be asked
+    // about (its final path): nothing is read from it or written to it.
+    const bool folder = S_ISDIR(st.st_mode);
+    if (folder && ((dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0 || write || truncate))
+        return Fail(ERROR_ACCESS_DENIED);
     file->SetRegular(S_ISREG(st.st_mode));
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
-    if (!ClaimShare(fd, access, dwShareMode, file->claim())) {
+    if (!folder && !ClaimShare(fd, access, dwShareMode, file->claim())) {
         if (!existed) unlink(path.c_str());
         return INVALID_HANDLE_VALUE;
     }
@@ -180,6 +186,38 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
                                       dwCreationDisposition == OPEN_ALWAYS);
     SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
+}
+
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags)
+{
+    constexpr DWORD kKnownFlags = FILE_NAME_OPENED | VOLUME_NAME_GUID | VOLUME_NAME_NT | VOLUME_NAME_NONE;
+    std::shared_ptr<npk::FileObject> file = npk::FileOf(hFile);
+    if (!file) return 0;
+    if ((dwFlags & ~kKnownFlags) != 0 || (lpszFilePath == nullptr && cchFilePath != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // The kernel keeps the resolved name of every open descriptor.
+    const std::string link = "/proc/self/fd/" + std::to_string(file->fd());
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = readlink(link.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size()) {
+        SetLastError(n < 0 ? npk::ErrorFromErrno(errno, link) : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+        return 0;
+    }
+    target.resize(static_cast<size_t>(n));
+    if (target.empty() || target[0] != '/') {
+        // A descriptor that names no path (a pipe, a socket) has no final path.
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    const npk::WideString wide = npk::WideFromUtf8(target);
+    const DWORD length = static_cast<DWORD>(wide.size());
+    if (cchFilePath <= length) return length + 1;
+    std::copy(wide.begin(), wide.end(), lpszFilePath);
+    lpszFilePath[length] = 0;
+    SetLastError(ERROR_SUCCESS);
+    return length;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

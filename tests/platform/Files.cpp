@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -541,6 +542,71 @@ TEST_F(FilesTest, AttributesOfFilesFoldersAndMissingNames)
     EXPECT_EQ(GetFileAttributesW(WPath("f").c_str()), (DWORD)FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(GetFileAttributesW(WPath("none").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+// ---------------------------------------------------------------------------
+// Final paths
+// ---------------------------------------------------------------------------
+
+TEST_F(FilesTest, FoldersOpenOnlyWithBackupSemanticsAndOnlyToBeAskedAbout)
+{
+    ASSERT_EQ(mkdir(Path("sub").c_str(), 0700), 0);
+    HANDLE h = CreateFileW(WPath("sub").c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buffer[4];
+    DWORD read = 7;
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(read, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    // Writing to a folder is refused even with backup semantics.
+    EXPECT_EQ(CreateFileW(WPath("sub").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+}
+
+TEST_F(FilesTest, FinalPathFollowsEveryLinkOfFilesAndFolders)
+{
+    ASSERT_EQ(mkdir(Path("real").c_str(), 0700), 0);
+    WriteAll(Path("real/f.txt"), "x");
+    ASSERT_EQ(symlink(Path("real").c_str(), Path("alias").c_str()), 0);
+    ASSERT_EQ(symlink(Path("alias/f.txt").c_str(), Path("link.txt").c_str()), 0);
+
+    auto finalPath = [&](const std::string& name) {
+        HANDLE h = CreateFileW(WPath(name).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << name;
+        WCHAR text[MAX_PATH];
+        DWORD n = GetFinalPathNameByHandleW(h, text, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+        CloseHandle(h);
+        std::string narrow;  // the test's paths are ASCII
+        for (DWORD i = 0; i < n && i < MAX_PATH; ++i) narrow += static_cast<char>(text[i]);
+        return narrow;
+    };
+    EXPECT_EQ(finalPath("alias"), Path("real"));
+    EXPECT_EQ(finalPath("link.txt"), Path("real/f.txt"));
+    EXPECT_EQ(finalPath("alias/f.txt"), Path("real/f.txt"));
+}
+
+TEST_F(FilesTest, FinalPathSizeQueryAndBadArguments)
+{
+    WriteAll(Path("f"), "x");
+    HANDLE h = Open("f", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const DWORD needed = static_cast<DWORD>(Path("f").size()) + 1;
+    EXPECT_EQ(GetFinalPathNameByHandleW(h, nullptr, 0, 0), needed);
+    std::vector<WCHAR> exact(needed, 0x7777);
+    EXPECT_EQ(GetFinalPathNameByHandleW(h, exact.data(), needed - 1, 0), needed) << "one short of the NUL";
+    EXPECT_EQ(exact[0], 0x7777) << "nothing is written when it does not fit";
+    EXPECT_EQ(GetFinalPathNameByHandleW(h, exact.data(), needed, 0), needed - 1);
+    EXPECT_EQ(exact[needed - 1], 0);
+    EXPECT_EQ(GetFinalPathNameByHandleW(h, exact.data(), needed, 0x80), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    CloseHandle(h);
+    EXPECT_EQ(GetFinalPathNameByHandleW(h, exact.data(), needed, 0), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -86,6 +86,30 @@ TEST_F(FilePathsTest, TargetsInsideEveryRefusedFolderAreRefused)
     EXPECT_EQ(Check(UserAutostart() + "/x.desktop", 2), kMalicious);
 }
 
+// A link names a refused folder by a path of its own; the folder is checked as the file
+// system resolves it too.
+TEST_F(FilePathsTest, LinksIntoRefusedFoldersAreRefused)
+{
+    ASSERT_EQ(symlink("/etc", Work("conf").c_str()), 0);
+    EXPECT_EQ(Check(Work("conf/npk-new-file.txt"), NPK_PATH_TARGET), kMalicious);
+    ASSERT_EQ(symlink("/etc/passwd", Work("accounts.txt").c_str()), 0);
+    EXPECT_EQ(Check(Work("accounts.txt"), NPK_PATH_SOURCE), kMalicious) << "a source that is a link into /etc";
+    // A link inside the ordinary folders stays an ordinary path.
+    Write(Work("data.txt"), "data");
+    ASSERT_EQ(symlink(Work("data.txt").c_str(), Work("data-link.txt").c_str()), 0);
+    EXPECT_EQ(Check(Work("data-link.txt"), NPK_PATH_SOURCE), S_OK);
+    ASSERT_EQ(symlink(m_work.c_str(), Work("self").c_str()), 0);
+    EXPECT_EQ(Check(Work("self/npk-new-file.txt"), NPK_PATH_TARGET), S_OK);
+    // Where the system's own top folders are links into /usr, as on Debian, they are refused.
+    struct stat st;
+    if (lstat("/lib", &st) == 0 && S_ISLNK(st.st_mode)) {
+        EXPECT_EQ(Check("/lib/npk-new-file.txt", NPK_PATH_TARGET), kMalicious);
+    }
+    if (lstat("/bin", &st) == 0 && S_ISLNK(st.st_mode)) {
+        EXPECT_EQ(Check("/bin/npk-new-file.txt", NPK_PATH_TARGET), kMalicious);
+    }
+}
+
 TEST_F(FilePathsTest, FolderComparisonIgnoresCaseAndCatchesSiblingsWithSuffix)
 {
     EXPECT_EQ(Check("/ETC/npk-new.txt", NPK_PATH_TARGET), kMalicious);

@@ -38,6 +38,7 @@ typedef struct _OVERLAPPED {
 #define FILE_READ_DATA   0x0001
 #define FILE_WRITE_DATA  0x0002
 #define FILE_APPEND_DATA 0x0004
+#define FILE_READ_ATTRIBUTES 0x0080
 
 // Share modes
 #define FILE_SHARE_READ   0x00000001
@@ -66,6 +67,14 @@ typedef struct _OVERLAPPED {
 #define FILE_FLAG_SEQUENTIAL_SCAN  0x08000000
 #define FILE_FLAG_DELETE_ON_CLOSE  0x04000000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+
+// GetFinalPathNameByHandleW flags
+#define FILE_NAME_NORMALIZED 0x0
+#define FILE_NAME_OPENED     0x8
+#define VOLUME_NAME_DOS      0x0
+#define VOLUME_NAME_GUID     0x1
+#define VOLUME_NAME_NT       0x2
+#define VOLUME_NAME_NONE     0x4
 
 #define INVALID_FILE_SIZE       ((DWORD)0xFFFFFFFF)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
@@ -99,6 +108,12 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
+
+// The path of an open file or folder as the file system resolves it, every link followed.
+// There are no volumes here, so every VOLUME_NAME_* form is the plain absolute path (Windows
+// puts "\\?\" before a DOS one). The length without the NUL, or the size the buffer needs
+// with it when it is too small; 0 with the last error set on failure.
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 
 // Paths
 DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer,
