@@ -167,8 +167,9 @@ struct RecipientArrays {
     }
 };
 
-// What the recipient search found: the matched certificate and its private key's provider,
-// released when the envelope has been read to its end.
+// What the recipient search found: the matched certificate, released when the envelope has
+// been read to its end, and its private key's provider, released then unless the decryption
+// has handed it to the message.
 struct RecipientKey {
     bool searched = false;
     bool matched = false;
@@ -296,11 +297,16 @@ HRESULT ProcessEnvelopeFile(HCRYPTMSG hMsg, LPCWSTR pwszEnvelopeFile, const Stor
         // Calling the decryption with an empty key would only give an obscure code: say
         // plainly that none of the stores can open this envelope.
         if (!key.matched) return Step(CRYPT_E_NO_DECRYPT_CERT, TEXT("GetCertofRecipient"));
-        if (!CryptMsgControl(hMsg, 0, CMSG_CTRL_DECRYPT, &key.para)) {
+        // A provider we own goes to the message with the decryption: the message may still use
+        // it (the content key lives in it) until the caller closes the message, after this
+        // function has returned.
+        const DWORD dwFlags = key.fFreeProv ? CMSG_CRYPT_RELEASE_CONTEXT_FLAG : 0;
+        if (!CryptMsgControl(hMsg, dwFlags, CMSG_CTRL_DECRYPT, &key.para)) {
             hr = HResultFromFailedCall();
             if (hr != CRYPT_E_ALREADY_DECRYPTED) return Step(hr, TEXT("CryptMsgControl"));
             Progress(hr, TEXT("CryptMsgControl"));
         } else {
+            key.fFreeProv = FALSE;
             Step(S_OK, TEXT("CryptMsgControl"));
         }
     } while (!input.Done());

@@ -53,6 +53,11 @@ public:
     {
         Wipe(m_plain);
         Wipe(m_content);
+        if (m_ownedProvider != 0) {
+            const DWORD error = GetLastError();
+            CryptReleaseContext(m_ownedProvider, 0);
+            SetLastError(error);
+        }
     }
 
     HRESULT Update(const BYTE* pbData, DWORD cbData, BOOL fFinal)
@@ -171,17 +176,16 @@ private:
 
     HRESULT Decrypt(DWORD dwFlags, const CMSG_CTRL_DECRYPT_PARA& para)
     {
-        // The provider is the caller's to give away with this flag, whatever happens here.
-        struct ReleaseProvider {
-            HCRYPTPROV prov;
-            bool release;
-            ~ReleaseProvider()
-            {
-                if (release && prov != 0) CryptReleaseContext(prov, 0);
-            }
-        } releaser{para.hCryptProv,
-                   (dwFlags & CMSG_CRYPT_RELEASE_CONTEXT_FLAG) != 0 && para.dwKeySpec != CERT_NCRYPT_KEY_SPEC};
+        // With this flag a successful decryption hands the provider to the message, which
+        // releases it when it is closed; after a failure the caller still owns it.
+        const bool takeProvider = (dwFlags & CMSG_CRYPT_RELEASE_CONTEXT_FLAG) != 0 && para.dwKeySpec != CERT_NCRYPT_KEY_SPEC;
+        HRESULT hr = DecryptWith(para);
+        if (SUCCEEDED(hr) && takeProvider) m_ownedProvider = para.hCryptProv;
+        return hr;
+    }
 
+    HRESULT DecryptWith(const CMSG_CTRL_DECRYPT_PARA& para)
+    {
         if (FAILED(m_error)) return m_error;
         if (!m_reader.HeaderReady()) return CRYPT_E_STREAM_MSG_NOT_READY;
         if (m_decrypting) return CRYPT_E_ALREADY_DECRYPTED;
@@ -283,6 +287,7 @@ private:
     bool m_contentEnded = false;
     bool m_contentDone = false;
     DWORD m_recipientIndex = 0;
+    HCRYPTPROV m_ownedProvider = 0;  // given with CMSG_CRYPT_RELEASE_CONTEXT_FLAG
     Bytes m_pending;  // ciphertext that arrived before the key
     Bytes m_plain;    // plaintext on its way out
     Bytes m_content;  // the whole plaintext, without a stream

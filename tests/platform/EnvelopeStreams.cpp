@@ -289,6 +289,41 @@ TEST_F(EnvelopeStreams, TwoRecipientsEachOpenItAndTheRightIndexIsChosen)
     }
 }
 
+// With CMSG_CRYPT_RELEASE_CONTEXT_FLAG a successful decryption hands the provider to the
+// message, which releases it when it is closed; a refused one leaves it with the caller.
+TEST_F(EnvelopeStreams, ReleaseFlagHandsTheProviderToTheMessageOnlySuccessfully)
+{
+    Party& a = Make(0);
+    Sink enc;
+    ASSERT_EQ(Encode({a.cert}, false, szOID_RSA_DES_EDE3_CBC, Content(100), 0, enc), S_OK);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(a.cert, 0, nullptr, &prov, &keySpec, nullptr));
+    auto alive = [](HCRYPTPROV h) {
+        DWORD cb = 0;
+        return CryptGetProvParam(h, PP_NAME, nullptr, &cb, 0) == TRUE;
+    };
+
+    Sink dec;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, Collect, &dec};
+    HCRYPTMSG h = CryptMsgOpenToDecode(kEnc, 0, 0, 0, nullptr, &stream);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(CryptMsgUpdate(h, enc.data.data(), static_cast<DWORD>(enc.data.size() - 12), FALSE));
+    CMSG_CTRL_DECRYPT_PARA para{sizeof para, {prov}, keySpec, 7};
+    EXPECT_FALSE(CryptMsgControl(h, CMSG_CRYPT_RELEASE_CONTEXT_FLAG, CMSG_CTRL_DECRYPT, &para));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_INVALID_INDEX));
+    EXPECT_TRUE(alive(prov)) << "a refused decryption leaves the provider with the caller";
+
+    para.dwRecipientIndex = 0;
+    ASSERT_TRUE(CryptMsgControl(h, CMSG_CRYPT_RELEASE_CONTEXT_FLAG, CMSG_CTRL_DECRYPT, &para));
+    EXPECT_TRUE(alive(prov)) << "the message may use the provider until it is closed";
+    ASSERT_TRUE(CryptMsgUpdate(h, enc.data.data() + enc.data.size() - 12, 12, TRUE));
+    EXPECT_TRUE(dec.data == Content(100));
+    EXPECT_TRUE(CryptMsgClose(h));
+    EXPECT_FALSE(alive(prov)) << "closing the message released the provider it was given";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+}
+
 TEST_F(EnvelopeStreams, RecipientInformationBlocks)
 {
     Party& a = Make(0);
