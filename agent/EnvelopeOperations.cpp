@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "agent/AgentFrame.h"
+#include "agent/WideAlgorithm.h"
 #include "kernel/Encoding.h"
 #include "kernel/Envelopes.h"
 
@@ -111,16 +112,14 @@ HRESULT CCryptoAgent::DecryptMessage(BSTR bstrEnvelope, BSTR* pbstrResult)
 
 namespace {
 
-// The general operation with the algorithm widened from its narrow constant; the widened
-// text is only read, so it goes in as it is.
+// The general operation with the algorithm widened from its narrow constant.
 template <typename Encrypt>
 HRESULT WithWideAlgorithm(CAgentFrame& frame, LPCSTR pszAlgorithm, Encrypt encrypt)
 {
-    LPWSTR pwszAlgorithm = NULL;
-    HRESULT hr = UTF8ToUTF16(pszAlgorithm, &pwszAlgorithm, NULL);
-    std::unique_ptr<WCHAR[]> algorithm(pwszAlgorithm);
-    if (FAILED(hr)) return frame.Step(hr, TEXT("UTF8ToUTF16"));
-    return encrypt(static_cast<BSTR>(algorithm.get()));
+    WideAlgorithm algorithm;
+    HRESULT hr = algorithm.Set(frame, pszAlgorithm);
+    if (FAILED(hr)) return hr;
+    return encrypt(algorithm.Get());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "agent/AgentFrame.h"
 #include "agent/ErrorCodes.h"
+#include "agent/WideAlgorithm.h"
 #include "kernel/Encoding.h"
 #include "kernel/FileEnvelopes.h"
 #include "kernel/FilePaths.h"
@@ -38,36 +39,6 @@ HRESULT CheckPaths(const CAgentFrame& frame, BSTR bstrSource, BSTR bstrDestinati
     return frame.Step(IsMaliciousFilePathName(bstrDestination, NPK_PATH_TARGET),
                       TEXT("IsMaliciousFilePathName (Kernel) FAILED."));
 }
-
-// The script-facing encryptions: the algorithm identifier widened for the general operation.
-class WideAlgorithm {
-public:
-    WideAlgorithm() = default;
-    WideAlgorithm(const WideAlgorithm&) = delete;
-    WideAlgorithm& operator=(const WideAlgorithm&) = delete;
-    ~WideAlgorithm()
-    {
-        if (m_bstr != NULL) SysFreeString(m_bstr);
-    }
-
-    HRESULT Set(const CAgentFrame& frame, const char* pszAlgorithm)
-    {
-        LPWSTR pwsz = NULL;
-        HRESULT hr = UTF8ToUTF16(pszAlgorithm, &pwsz, NULL);
-        std::unique_ptr<WCHAR[]> wide(pwsz);
-        if (SUCCEEDED(hr)) {
-            // The general operation takes a BSTR, so it gets a real one.
-            m_bstr = SysAllocString(wide.get());
-            if (m_bstr == NULL) hr = E_OUTOFMEMORY;
-        }
-        if (FAILED(hr)) frame.Step(hr, TEXT("UTF8ToUTF16"));
-        return hr;
-    }
-    BSTR Get() const { return m_bstr; }
-
-private:
-    BSTR m_bstr = NULL;
-};
 
 }  // namespace
 
