@@ -40,6 +40,8 @@ public:
         }
         TraceStep(S_OK, TEXT("CryptAcquireCertificatePrivateKey"));
 
+        // The provider's name is wanted by the trace alone, so the provider is asked for it
+        // only when information events are on.
         if (TraceIsOn(TRACE_INFORMATION)) {
             char* pszName = NULL;
             DWORD cbName = 0;
