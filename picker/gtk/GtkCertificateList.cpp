@@ -1,17 +1,29 @@
 // The card list: GTK events in, shared card painting out.
 #include "picker/gtk/GtkCertificateList.h"
 
+#include <strsafe.h>
+
 #include <algorithm>
 
 #include "picker/CardPainter.h"
 #include "picker/DialogGeometry.h"
 #include "picker/gtk/CairoCanvas.h"
 #include "picker/gtk/CertificateViewer.h"
+#include "resources/resource.h"
 #include "trace/Trace.h"
 
 namespace {
 
-const UINT kImageIds[] = {105, 106, 107};
+// The card images in the order the list loads them, each with the step its load is traced as.
+struct CardImage {
+    UINT id;
+    LPCWSTR step;
+};
+const CardImage kImages[] = {
+    {IDB_SYSTEM_CERTIFICATE, TEXT("LoadImageFromResource (System certificate)")},
+    {IDB_KEY_CERTIFICATE, TEXT("LoadImageFromResource (Key certificate)")},
+    {IDB_CERTIFICATE_FRAME, TEXT("LoadImageFromResource (Certificate frame)")},
+};
 
 }  // namespace
 
@@ -58,13 +70,14 @@ CGtkCertificateList::~CGtkCertificateList()
 
 HRESULT CGtkCertificateList::CheckImages()
 {
-    for (UINT id : kImageIds) {
-        if (m_images.Get(id) == NULL) {
-            HRESULT hr = m_images.GetFailure(id);
+    for (const CardImage& image : kImages) {
+        HRESULT hr = S_OK;
+        if (m_images.Get(image.id) == NULL) {
+            hr = m_images.GetFailure(image.id);
             if (SUCCEEDED(hr)) hr = E_FAIL;
-            TraceStepEx(hr, TEXT("CCertificateList::Initialize"), TEXT("LoadImageFromResource"));
-            return hr;
         }
+        TraceStepEx(hr, TEXT("CCertificateList::Initialize"), image.step);
+        if (FAILED(hr)) return hr;
     }
     return S_OK;
 }
@@ -192,6 +205,11 @@ gboolean CGtkCertificateList::OnButtonPress(GtkWidget* pWidget, GdkEventButton* 
     const int nRow = self->RowAt(pEvent->y);
     if (pEvent->type == GDK_2BUTTON_PRESS) {
         TraceHelper trace("CCertificateList::OnLButtonDblClk");
+        if (TraceIsOn(TRACE_INFORMATION)) {
+            WCHAR wszStep[64];
+            StringCchPrintfW(wszStep, ARRAYSIZE(wszStep), TEXT("HitTestCursor (%d)"), nRow);
+            TraceStepEx(S_OK, TEXT("CCertificateList::OnLButtonDblClk"), wszStep);
+        }
         // Between or past the cards there is nothing to show.
         if (nRow >= 0) self->OpenViewer(nRow);
         return TRUE;

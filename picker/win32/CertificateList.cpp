@@ -38,6 +38,7 @@ struct ViewCertificateStruct {
     DWORD nStartPage;
 };
 static_assert(sizeof(void*) != 4 || sizeof(ViewCertificateStruct) == 72, "the viewer reads 72 bytes");
+static_assert(sizeof(void*) != 4 || sizeof(TOOLINFOW) == 48, "the tooltip is told of 48 bytes");
 
 typedef BOOL(WINAPI* ViewCertificateProc)(const ViewCertificateStruct*, BOOL*);
 
@@ -160,7 +161,8 @@ HRESULT CCertificateList::Initialize(HINSTANCE hInstance, bool bNewerSystem, std
 void CCertificateList::FillToolInfo(TOOLINFOW* pInfo, LPWSTR pwszText) const
 {
     std::memset(pInfo, 0, sizeof(*pInfo));
-    pInfo->cbSize = TTTOOLINFOW_V2_SIZE;
+    // The whole structure, lpReserved included: 48 bytes in the 32-bit build.
+    pInfo->cbSize = sizeof(TOOLINFOW);
     pInfo->uFlags = TTF_IDISHWND;
     pInfo->hwnd = GetParent(m_hWnd);
     pInfo->uId = reinterpret_cast<UINT_PTR>(m_hWnd);

@@ -147,7 +147,8 @@ void AdjustWindow(HWND hDlg, HWND hList, size_t nCertificates)
 
 BOOL OnInitDialog(HWND hDlg, DialogContext* pContext)
 {
-    TraceHelper trace("CSelectCertificateDlg::OnInitDialog");
+    // The shared half, CSelectCertificateDlg::OnInitDialog, has its own scope inside this one.
+    TraceHelper trace("CWin32PickerBackend::OnInitDialog");
     const WCHAR kName[] = TEXT("CSelectCertificateDlg::OnInitDialog");
     CSelectCertificateDlg& dlg = *pContext->pDlg;
     const SelectDialogParams* pParams = pContext->pParams;
@@ -279,7 +280,7 @@ class CWin32PickerBackend : public IPickerBackend {
 public:
     INT_PTR DoModal(CSelectCertificateDlg& dlg, const SelectDialogParams* pParams) override
     {
-        TraceHelper trace("RunSelectCertificateDialog");
+        TraceHelper trace("CWin32PickerBackend::DoModal");
         HRESULT hrCom = CoInitialize(NULL);
         INT_PTR nResult = -1;
         {
