@@ -6,6 +6,7 @@
 
 #include "agent/ErrorCodes.h"
 #include "kernel/CertificateQueries.h"
+#include "kernel/Steps.h"
 #include "trace/Trace.h"
 
 // The blocks as the 32-bit Windows build lays them out; other builds only need cbSize to
@@ -26,22 +27,8 @@ constexpr char kDesEde3[] = NPK_OID_DES_EDE3;
 // The code of a missing argument, as a Win32 error.
 const HRESULT kMissingParameter = HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
 
-// Reports a step's outcome and passes its code on.
-HRESULT Step(HRESULT hr, LPCWSTR pwszStep)
-{
-    if (FAILED(hr)) {
-        TraceStep(hr, pwszStep);
-    } else {
-        NPK_TRACE(TRACE_INFORMATION, TraceStep(hr, pwszStep));
-    }
-    return hr;
-}
-
-// A platform call that returned FALSE: its last error, never success.
-HRESULT Failed(LPCWSTR pwszStep)
-{
-    return Step(HResultFromFailedCall(), pwszStep);
-}
+using npk::kernel::Failed;
+using npk::kernel::Step;
 
 // Exact match only: a trailing space or an extra digit is another algorithm.
 LPSTR MatchContentAlgorithm(LPCSTR pszAlgorithm)

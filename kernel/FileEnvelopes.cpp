@@ -12,6 +12,7 @@
 #include "agent/ErrorCodes.h"
 #include "kernel/CertificateQueries.h"
 #include "kernel/Envelopes.h"
+#include "kernel/Steps.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -19,22 +20,8 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kChunk = NPK_ENVELOPE_FILE_CHUNK;
 
-// Reports a step's outcome and passes its code on.
-HRESULT Step(HRESULT hr, LPCWSTR pwszStep)
-{
-    if (FAILED(hr)) {
-        TraceStep(hr, pwszStep);
-    } else {
-        NPK_TRACE(TRACE_INFORMATION, TraceStep(hr, pwszStep));
-    }
-    return hr;
-}
-
-// A platform call that returned FALSE: its last error, never success.
-HRESULT Failed(LPCWSTR pwszStep)
-{
-    return Step(HResultFromFailedCall(), pwszStep);
-}
+using npk::kernel::Failed;
+using npk::kernel::Step;
 
 // An expected answer on the way (header not complete yet, already decrypted): shown only to
 // those who follow the progress.

@@ -8,6 +8,7 @@
 #include "agent/CryptoAgent.h"
 #include "kernel/Encoding.h"
 #include "kernel/Providers.h"
+#include "kernel/Steps.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -15,22 +16,8 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kFileSlice = 0x4000;
 
-// Reports a step's outcome and passes its code on.
-HRESULT Step(HRESULT hr, LPCWSTR pwszStep)
-{
-    if (FAILED(hr)) {
-        TraceStep(hr, pwszStep);
-    } else {
-        NPK_TRACE(TRACE_INFORMATION, TraceStep(hr, pwszStep));
-    }
-    return hr;
-}
-
-// A platform call that returned FALSE: its last error, never success.
-HRESULT Failed(LPCWSTR pwszStep)
-{
-    return Step(HResultFromFailedCall(), pwszStep);
-}
+using npk::kernel::Failed;
+using npk::kernel::Step;
 
 void FillVerifyPara(CRYPT_VERIFY_MESSAGE_PARA& para)
 {
