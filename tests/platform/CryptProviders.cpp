@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/CertTestSupport.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -11,19 +13,7 @@
 
 namespace {
 
-class CryptProviders : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/npk-prov-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
-            setenv(v, (m_root + "/" + v).c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_root); }
-    std::string m_root;
-};
+class CryptProviders : public certtest::IsolatedHome {};
 
 std::basic_string<WCHAR> EnumName(DWORD index, DWORD* type)
 {

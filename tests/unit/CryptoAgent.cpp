@@ -1,6 +1,8 @@
 // The agent's state, its shared frame, and what every operation hands out when it fails.
 #include <gtest/gtest.h>
 
+#include "platform/CertTestSupport.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -150,19 +152,7 @@ TEST(CryptoAgentState, DestructionReleasesEveryHeldReference)
 
 // A fresh agent in an empty home: every operation fails (nothing is chosen, no argument names a
 // real file or signature), and each still hands out what its kind of result promises.
-class CryptoAgentResults : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/npk-agent-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        for (const char* v : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
-            setenv(v, (m_root + "/" + v).c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_root); }
-    std::string m_root;
-};
+class CryptoAgentResults : public certtest::IsolatedHome {};
 
 TEST_F(CryptoAgentResults, TextOperationsFailWithAnAllocatedEmptyString)
 {
