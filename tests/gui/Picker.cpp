@@ -2,6 +2,7 @@
 // a page that asks for a signing certificate among four in the user's "MY" store, and drives
 // the "Windows Security" window with xdotool. Every wait is bounded and the display and the
 // host are stopped on every path; each case keeps a screenshot under the build directory.
+#include "FixtureData.h"
 #include "integration/HostHarness.h"
 
 #include <X11/Xlib.h>
@@ -192,7 +193,7 @@ protected:
 
     void ImportCertificates()
     {
-        fs::path data = fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "tests" / "data";
+        fs::path data = fs::path(FixtureDir());
         std::string chinesePfx = (Dir() / "chinese.pfx").string();
         HostResult made = RunProgram({m_openssl, "pkcs12", "-export", "-inkey", (data / "chinese.key").string(), "-in",
                                       (data / "chinese.cer").string(), "-passout", "pass:npkeystrand", "-out",

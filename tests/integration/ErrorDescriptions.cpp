@@ -1,6 +1,7 @@
 // GetLastErrorDesc through the host under English, Chinese and Korean user interfaces: the
 // system message table's texts, which are English in every language, and the string table's
 // texts for the system's own codes, in the user's language.
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 namespace npk::test {
@@ -55,7 +56,7 @@ TEST_P(ErrorDescriptionTest, SystemCodesAreDescribedWithTheCodeLine)
 
 TEST_P(ErrorDescriptionTest, TheSystemsOwnCodesInTheUsersLanguage)
 {
-    const std::string data = RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+    const std::string data = FixtureDir();
     std::string empty = WriteFile("empty.txt", "");
     std::string exe = WriteFile("setup.exe", "MZ");
     // A PFX file with a certificate and no key: nothing in it can sign.

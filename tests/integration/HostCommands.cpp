@@ -1,5 +1,6 @@
 // The host's commands and browser services: page runs and their exit status, the
 // javascript: URL the plug-in requests, `npkeystrand call`, and finding the plug-in.
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 namespace npk::test {
@@ -129,7 +130,7 @@ TEST_F(HostCommandTest, CallReportsThePluginException)
 
 TEST_F(HostCommandTest, CallPrintsTheSubjectOfACertificateFile)
 {
-    HostResult r = Host({"call", "SelectEncryptCertificateByCERFile", RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/recipient.cer"});
+    HostResult r = Host({"call", "SelectEncryptCertificateByCERFile", FixtureDir() + "recipient.cer"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "CN=Bob Recipient, O=npKeystrand, C=KR\n");
 }

@@ -2,6 +2,7 @@
 // and Base64 with OpenSSL's own coder (so that no direction leans on ours).
 #pragma once
 
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 #include <openssl/evp.h>
@@ -14,10 +15,10 @@
 
 namespace npk::test {
 
-// tests/data/ of the sources, with its trailing slash.
+// tests/data/ of the sources, with its trailing slash, as this process's private copy.
 inline std::string DataDir()
 {
-    return RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+    return FixtureDir();
 }
 
 // A JavaScript string literal for any 8-bit text.

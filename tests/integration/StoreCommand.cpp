@@ -1,6 +1,7 @@
 // `npkeystrand store ...` run as a program in an isolated home: what it imports into "MY"
 // keeps its private key across processes, on disk for the user alone; certificates are added
 // from DER and Base64 files, listed and removed by thumbprint; failures say why.
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 #include <openssl/evp.h>
@@ -13,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path DataDir() { return fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "tests" / "data"; }
+fs::path DataDir() { return fs::path(FixtureDir()); }
 
 std::string ThumbprintOf(const char* fixture)
 {

@@ -2,6 +2,7 @@
 // `npkeystrand store import/add` in an isolated home and no display: one candidate is taken
 // without the picker, none fails and keeps the earlier choice, "MY" and "ADDRESSBOOK" are
 // merged for encryption, and several candidates fail at once with a code the page can read.
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 namespace npk::test {
@@ -24,7 +25,7 @@ protected:
 
     std::string Fixture(const char* name)
     {
-        return (fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "tests" / "data" / name).string();
+        return FixtureDir() + name;
     }
 
     void Import(const char* store, const char* pfx)

@@ -1,5 +1,6 @@
 // Tracing a page's calls end to end: `npkeystrand trace start`, a page run, `trace stop`
 // and `trace show`.
+#include "FixtureData.h"
 #include "HostHarness.h"
 
 #include <algorithm>
@@ -133,7 +134,7 @@ TEST_F(TraceEndToEndTest, PfxPasswordNeverReachesTheTrace)
 // GUID, number and bytes went out under a GUID or number nobody describes.
 TEST_F(TraceEndToEndTest, EveryEventOfASigningAndEnvelopePageHasAFormat)
 {
-    const std::string data = RequiredEnv("NPK_SOURCE_DIR") + "/tests/data/";
+    const std::string data = FixtureDir();
     std::string out = TracePage(
         "0xF",
         "plugin.SelectSignCertificateByPFXFile('" + data + "signer.pfx', 'npkeystrand');\n"

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "FixtureData.h"
 #include "agent/CryptoAgent.h"
 #include "platform/CertTestSupport.h"
 
@@ -35,8 +36,7 @@ WString Wide(const std::string& s)
 
 std::string Fixture(const char* name)
 {
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return (fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name).string();
+    return npk::test::FixtureDir() + name;
 }
 
 std::string ReadAll(const std::string& path)

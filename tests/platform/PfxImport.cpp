@@ -1,6 +1,7 @@
 // PFXImportCertStore: the fixture files and files openssl writes at test time import with
 // every certificate, each key-bearing one signing with its own key; bad passwords and bad
 // bytes fail with the codes callers rely on, and nothing is left behind.
+#include "FixtureData.h"
 #include "platform/CertTestSupport.h"
 
 #include "crypt32/CertObjects.h"
@@ -25,8 +26,7 @@ constexpr char kPassword[] = "npkeystrand";
 
 fs::path DataDir()
 {
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data";
+    return fs::path(npk::test::FixtureDir());
 }
 
 Bytes ReadBytes(const fs::path& p)

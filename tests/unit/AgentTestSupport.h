@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FixtureData.h"
 #include "agent/CryptoAgent.h"
 
 namespace agenttest {
@@ -49,12 +50,10 @@ inline std::string Narrow(BSTR b)
     return s;
 }
 
-// A file of tests/data.
+// A file of tests/data, in this process's private copy.
 inline std::string Fixture(const std::string& name)
 {
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return (std::filesystem::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name)
-        .string();
+    return npk::test::FixtureDir() + name;
 }
 
 // A BSTR argument that the test owns.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "FixtureData.h"
 #include "agent/CryptoAgent.h"
 #include "kernel/CertificateQueries.h"
 #include "kernel/Envelopes.h"
@@ -32,8 +33,7 @@ constexpr char kDes3[] = "1.2.840.113549.3.7";
 
 Bytes ReadFixture(const char* name)
 {
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    fs::path p = fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name;
+    fs::path p = npk::test::FixtureDir() + name;
     std::ifstream in(p, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "FixtureData.h"
 #include "agent/CryptoAgent.h"
 #include "kernel/CertificateQueries.h"
 #include "kernel/Envelopes.h"
@@ -38,8 +39,7 @@ WString Wide(const std::string& s)
 
 std::string Fixture(const char* name)
 {
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    return (fs::path(v != nullptr && *v != '\0' ? v : NPK_DEFAULT_SOURCE_DIR) / "tests" / "data" / name).string();
+    return npk::test::FixtureDir() + name;
 }
 
 Bytes ReadAll(const std::string& path)
