@@ -30,6 +30,11 @@ deps:
 fuzz-deps:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(DEB_PACKAGES) $(FUZZ_PACKAGES)"
 
+# The heavier suites (browsers, Wine, the package, tokens) each keep their targets in a
+# fragment of their own under mk/; a fragment installs its extra packages with
+#   $(MAKE) --no-print-directory deps DEB_PACKAGES="$(DEB_PACKAGES) its packages"
+include $(sort $(wildcard mk/*.mk))
+
 build/default/build.ninja: | deps
 	cmake --preset default
 

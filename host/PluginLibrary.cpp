@@ -144,6 +144,8 @@ std::vector<std::string> PluginSearchDirectories()
     std::string exeDir = ExecutableDirectory();
     if (!exeDir.empty()) {
         dirs.push_back(exeDir + "/../lib");
+        // An installed host keeps its plug-in in the NPAPI directory under its own prefix.
+        dirs.push_back(exeDir + "/../lib/mozilla/plugins");
     }
     return dirs;
 }
@@ -180,8 +182,8 @@ std::unique_ptr<PluginLibrary> PluginLibrary::Open(const std::string& path, std:
         }
     }
     error = std::string("no plug-in for ") + kPluginMimeType +
-            " found (searched MOZ_PLUGIN_PATH, ~/.mozilla/plugins, /usr/lib/mozilla/plugins and ../lib "
-            "next to the host; use --plugin PATH)";
+            " found (searched MOZ_PLUGIN_PATH, ~/.mozilla/plugins, /usr/lib/mozilla/plugins, ../lib and "
+            "../lib/mozilla/plugins next to the host; use --plugin PATH)";
     return nullptr;
 }
 
