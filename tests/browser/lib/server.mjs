@@ -1,0 +1,32 @@
+// The test pages, served over plain HTTP on 127.0.0.1 (a secure context for both browsers).
+// Each server is one origin; the suite starts two to have two sites.
+import http from "node:http";
+
+const PAGE = `<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>npKeystrand test page</title></head>
+<body><p id="doc">test page</p>
+<script>document.getElementById("doc").textContent = "loaded " + location.pathname + location.search;</script>
+</body></html>
+`;
+
+export async function startServer() {
+  const server = http.createServer((req, res) => {
+    const url = new URL(req.url, "http://127.0.0.1");
+    if (url.pathname === "/favicon.ico") {
+      res.writeHead(404).end();
+      return;
+    }
+    if (url.pathname.startsWith("/frame-host")) {
+      // A page that embeds another origin's page in an iframe.
+      const inner = url.searchParams.get("inner") ?? "";
+      res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });
+      res.end(`<!DOCTYPE html><meta charset="utf-8"><title>frame host</title><iframe id="f" src="${encodeURI(inner)}"></iframe>`);
+      return;
+    }
+    res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });
+    res.end(PAGE);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  return { origin, close: () => new Promise((r) => server.close(r)) };
+}
