@@ -207,8 +207,18 @@ bool Matches(CertContextObject* context, DWORD findType, const void* para)
         case CERT_ID_ISSUER_SERIAL_NUMBER:
             return IssuerSerialMatches(data, id->IssuerSerialNumber.Issuer, id->IssuerSerialNumber.SerialNumber);
         case CERT_ID_KEY_IDENTIFIER: {
+            // The certificate's key identifier, as Windows keeps it: the extension's, or for a
+            // certificate without one the SHA-1 of its public key bits.
             CRYPT_DATA_BLOB keyId;
-            return SubjectKeyId(data, &keyId) && BlobEquals(keyId, id->KeyId);
+            if (SubjectKeyId(data, &keyId)) return BlobEquals(keyId, id->KeyId);
+            if (FindExtensionIn(data.Info(), "2.5.29.14") != nullptr) return false;  // malformed
+            const CRYPT_BIT_BLOB& bits = data.Info()->SubjectPublicKeyInfo.PublicKey;
+            BYTE computed[20];
+            unsigned int len = 0;
+            if (id->KeyId.cbData != sizeof computed ||
+                !npk::crypt32::DigestBytes("SHA1", bits.pbData, bits.cbData, computed, &len))
+                return false;
+            return len == sizeof computed && std::memcmp(computed, id->KeyId.pbData, len) == 0;
         }
         case CERT_ID_SHA1_HASH:
             return id->HashId.cbData == data.sha1.size() &&

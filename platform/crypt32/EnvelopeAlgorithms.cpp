@@ -7,12 +7,16 @@
 #include "crypt32/CertObjects.h"
 #include "crypt32/Der.h"
 #include "crypt32/LibContext.h"
+#include "pkcs11/TokenProvider.h"
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/params.h>
 #include <openssl/x509.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,16 +24,66 @@
 namespace npk::envelope {
 namespace {
 
-const BYTE kRc4Oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04};
-const BYTE kDes3Oid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07};
 const size_t kRc4MaxKey = 16;
 const size_t kRc4MinKey = 5;
-const size_t kDes3Key = 24;
-const size_t kDes3Block = 8;
 
-const char* CipherName(ContentCipher cipher)
+// What each content cipher is called, how long its key and block are. keyLen 0: variable.
+struct CipherSpec {
+    ContentCipher cipher;
+    BYTE oid[9];
+    size_t oidLen;
+    const char* name;  // OpenSSL's
+    size_t keyLen;
+    size_t block;      // 0 for the stream cipher
+};
+
+const CipherSpec kCiphers[] = {
+    {ContentCipher::Rc4, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04}, 8, "RC4", 0, 0},
+    {ContentCipher::Des3Cbc, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07}, 8, "DES-EDE3-CBC", 24, 8},
+    {ContentCipher::DesCbc, {0x2B, 0x0E, 0x03, 0x02, 0x07}, 5, "DES-CBC", 8, 8},
+    {ContentCipher::Rc2Cbc, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x02}, 8, "RC2-CBC", 0, 8},
+    {ContentCipher::Aes128Cbc, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x02}, 9, "AES-128-CBC", 16, 16},
+    {ContentCipher::Aes192Cbc, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x16}, 9, "AES-192-CBC", 24, 16},
+    {ContentCipher::Aes256Cbc, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A}, 9, "AES-256-CBC", 32, 16},
+};
+
+const CipherSpec& SpecOf(ContentCipher cipher)
 {
-    return cipher == ContentCipher::Rc4 ? "RC4" : "DES-EDE3-CBC";
+    for (const CipherSpec& spec : kCiphers)
+        if (spec.cipher == cipher) return spec;
+    return kCiphers[0];
+}
+
+const CipherSpec* SpecOfOid(const BYTE* oid, size_t oidLen)
+{
+    for (const CipherSpec& spec : kCiphers)
+        if (spec.oidLen == oidLen && std::memcmp(spec.oid, oid, oidLen) == 0) return &spec;
+    return nullptr;
+}
+
+// RC2CBCParameter's version stands for the effective key bits: three small values have names
+// of their own, and from 256 on the version is the bit count itself.
+bool Rc2BitsFromVersion(uint32_t version, size_t* bits)
+{
+    switch (version) {
+    case 160: *bits = 40; return true;
+    case 120: *bits = 64; return true;
+    case 58: *bits = 128; return true;
+    default:
+        if (version < 256 || version > 1024) return false;
+        *bits = version;
+        return true;
+    }
+}
+
+uint32_t Rc2VersionFromBits(size_t bits)
+{
+    switch (bits) {
+    case 40: return 160;
+    case 64: return 120;
+    case 128: return 58;
+    default: return static_cast<uint32_t>(bits);
+    }
 }
 
 // DES keys carry odd parity in the low bit of every byte.
@@ -47,6 +101,53 @@ bool RandomBytes(Bytes& out, size_t n)
 {
     out.assign(n, 0);
     return RAND_bytes_ex(NpkLibContext(), out.data(), n, 0) == 1;
+}
+
+// An INTEGER's content as an unsigned 32-bit value; false when negative or larger.
+bool SmallUnsigned(const der::Element& e, uint32_t* value)
+{
+    if (e.contentLen == 0 || (e.content[0] & 0x80) != 0) return false;
+    size_t i = 0;
+    while (i + 1 < e.contentLen && e.content[i] == 0) ++i;
+    if (e.contentLen - i > 4) return false;
+    uint32_t v = 0;
+    for (; i < e.contentLen; ++i) v = (v << 8) | e.content[i];
+    *value = v;
+    return true;
+}
+
+// An IV given as one OCTET STRING of exactly one block.
+HRESULT ReadIv(const BYTE* params, size_t paramsLen, size_t block, Bytes& iv)
+{
+    der::Element e;
+    HRESULT hr = der::ReadWhole(params, paramsLen, 0x04, e);
+    if (FAILED(hr)) return hr;
+    if (e.contentLen != block) return NTE_BAD_DATA;
+    iv.assign(e.content, e.content + e.contentLen);
+    return S_OK;
+}
+
+// RC2CBCParameter ::= SEQUENCE { rc2ParameterVersion INTEGER OPTIONAL, iv OCTET STRING (8) },
+// or the IV alone as some writers give it; without a version the key's length counts.
+HRESULT ReadRc2Parameters(const BYTE* params, size_t paramsLen, ContentAlgorithm& out)
+{
+    if (params[0] == 0x04) return ReadIv(params, paramsLen, 8, out.parameter);
+    der::Element seq;
+    HRESULT hr = der::ReadWhole(params, paramsLen, 0x30, seq);
+    if (FAILED(hr)) return hr;
+    der::Reader r(seq.content, seq.contentLen);
+    der::Element e;
+    hr = r.Next(e);
+    if (FAILED(hr)) return hr;
+    if (e.tag == 0x02) {
+        uint32_t version = 0;
+        if (!SmallUnsigned(e, &version) || !Rc2BitsFromVersion(version, &out.rc2Bits)) return NTE_BAD_DATA;
+        hr = r.Next(e);
+        if (FAILED(hr)) return hr;
+    }
+    if (e.tag != 0x04) return CRYPT_E_ASN1_BADTAG;
+    if (!r.AtEnd()) return CRYPT_E_ASN1_CORRUPT;
+    return ReadIv(e.header, e.totalLen, 8, out.parameter);
 }
 
 }  // namespace
@@ -72,26 +173,32 @@ HRESULT ContentCipherFromOid(LPCSTR pszOid, ContentCipher* cipher)
 
 HRESULT NewContentKey(ContentCipher cipher, ContentKey& out)
 {
+    const CipherSpec& spec = SpecOf(cipher);
     out.cipher = cipher;
     out.iv.clear();
-    if (cipher == ContentCipher::Rc4) {
-        if (!RandomBytes(out.key, kRc4MaxKey)) return NTE_FAIL;
-        return S_OK;
-    }
-    if (!RandomBytes(out.key, kDes3Key) || !RandomBytes(out.iv, kDes3Block)) return NTE_FAIL;
-    SetOddParity(out.key);
+    out.rc2Bits = 0;
+    const size_t keyLen = spec.keyLen != 0 ? spec.keyLen : kRc4MaxKey;
+    if (!RandomBytes(out.key, keyLen)) return NTE_FAIL;
+    if (spec.block != 0 && !RandomBytes(out.iv, spec.block)) return NTE_FAIL;
+    if (cipher == ContentCipher::Des3Cbc || cipher == ContentCipher::DesCbc) SetOddParity(out.key);
     return S_OK;
 }
 
 Bytes EncodeContentAlgorithm(const ContentKey& key)
 {
-    Bytes content;
+    const CipherSpec& spec = SpecOf(key.cipher);
+    Bytes content = der::Tlv(0x06, spec.oid, spec.oidLen);
     if (key.cipher == ContentCipher::Rc4) {
-        der::Append(content, der::Tlv(0x06, kRc4Oid, sizeof kRc4Oid));
         // No salt with a 128-bit key: the salt's OCTET STRING is empty.
         der::Append(content, der::Tlv(0x04, nullptr, 0));
+    } else if (key.cipher == ContentCipher::Rc2Cbc) {
+        const uint32_t version = Rc2VersionFromBits(key.rc2Bits != 0 ? key.rc2Bits : key.key.size() * 8);
+        const BYTE be[] = {static_cast<BYTE>(version >> 24), static_cast<BYTE>(version >> 16),
+                           static_cast<BYTE>(version >> 8), static_cast<BYTE>(version)};
+        Bytes parameter = der::Tlv(0x02, der::UnsignedContent(be, sizeof be));
+        der::Append(parameter, der::Tlv(0x04, key.iv));
+        der::Append(content, der::Tlv(0x30, parameter));
     } else {
-        der::Append(content, der::Tlv(0x06, kDes3Oid, sizeof kDes3Oid));
         der::Append(content, der::Tlv(0x04, key.iv));
     }
     return der::Tlv(0x30, content);
@@ -101,8 +208,11 @@ HRESULT DecodeContentAlgorithm(const BYTE* oid, size_t oidLen, const BYTE* param
                                bool hasParams, ContentAlgorithm& out)
 {
     out.parameter.clear();
-    if (oidLen == sizeof kRc4Oid && std::memcmp(oid, kRc4Oid, oidLen) == 0) {
-        out.cipher = ContentCipher::Rc4;
+    out.rc2Bits = 0;
+    const CipherSpec* spec = SpecOfOid(oid, oidLen);
+    if (spec == nullptr) return CRYPT_E_UNKNOWN_ALGO;
+    out.cipher = spec->cipher;
+    if (spec->cipher == ContentCipher::Rc4) {
         if (!hasParams) return S_OK;
         if (params[0] == 0x05) return paramsLen == 2 && params[1] == 0 ? S_OK : CRYPT_E_ASN1_CORRUPT;
         der::Element e;
@@ -112,23 +222,17 @@ HRESULT DecodeContentAlgorithm(const BYTE* oid, size_t oidLen, const BYTE* param
         out.parameter.assign(e.content, e.content + e.contentLen);
         return S_OK;
     }
-    if (oidLen == sizeof kDes3Oid && std::memcmp(oid, kDes3Oid, oidLen) == 0) {
-        out.cipher = ContentCipher::Des3Cbc;
-        if (!hasParams) return CRYPT_E_ASN1_EOD;  // no IV, nothing to decrypt with
-        der::Element e;
-        HRESULT hr = der::ReadWhole(params, paramsLen, 0x04, e);
-        if (FAILED(hr)) return hr;
-        if (e.contentLen != kDes3Block) return NTE_BAD_DATA;
-        out.parameter.assign(e.content, e.content + e.contentLen);
-        return S_OK;
-    }
-    return CRYPT_E_UNKNOWN_ALGO;
+    if (!hasParams || paramsLen == 0) return CRYPT_E_ASN1_EOD;  // no IV, nothing to decrypt with
+    if (spec->cipher == ContentCipher::Rc2Cbc) return ReadRc2Parameters(params, paramsLen, out);
+    return ReadIv(params, paramsLen, spec->block, out.parameter);
 }
 
 HRESULT ContentKeyFromUnwrapped(const ContentAlgorithm& algorithm, const Bytes& unwrapped, ContentKey& out)
 {
+    const CipherSpec& spec = SpecOf(algorithm.cipher);
     out.cipher = algorithm.cipher;
     out.iv.clear();
+    out.rc2Bits = 0;
     if (algorithm.cipher == ContentCipher::Rc4) {
         size_t total = unwrapped.size() + algorithm.parameter.size();
         if (unwrapped.size() < kRc4MinKey || total > kRc4MaxKey) return NTE_BAD_KEY;
@@ -136,9 +240,12 @@ HRESULT ContentKeyFromUnwrapped(const ContentAlgorithm& algorithm, const Bytes& 
         der::Append(out.key, algorithm.parameter);
         return S_OK;
     }
-    if (unwrapped.size() != kDes3Key) return NTE_BAD_KEY;
+    if (spec.keyLen != 0 ? unwrapped.size() != spec.keyLen
+                         : unwrapped.size() < kRc4MinKey || unwrapped.size() > kRc4MaxKey)
+        return NTE_BAD_KEY;
     out.key = unwrapped;
     out.iv = algorithm.parameter;
+    out.rc2Bits = algorithm.rc2Bits;
     return S_OK;
 }
 
@@ -149,19 +256,24 @@ ContentCrypter::~ContentCrypter()
 
 HRESULT ContentCrypter::Init(const ContentKey& key, bool encrypt)
 {
+    const CipherSpec& spec = SpecOf(key.cipher);
     EVP_CIPHER_CTX_free(m_ctx);
     m_ctx = EVP_CIPHER_CTX_new();
     if (m_ctx == nullptr) return E_OUTOFMEMORY;
-    EVP_CIPHER* cipher = EVP_CIPHER_fetch(NpkLibContext(), CipherName(key.cipher), nullptr);
-    if (cipher == nullptr) return NTE_BAD_ALGID;  // RC4 without the legacy provider
+    EVP_CIPHER* cipher = EVP_CIPHER_fetch(NpkLibContext(), spec.name, nullptr);
+    if (cipher == nullptr) return NTE_BAD_ALGID;  // RC4, RC2, DES without the legacy provider
     const int enc = encrypt ? 1 : 0;
     bool ok = EVP_CipherInit_ex2(m_ctx, cipher, nullptr, nullptr, enc, nullptr) == 1;
     EVP_CIPHER_free(cipher);
     if (ok && EVP_CIPHER_CTX_get_key_length(m_ctx) != static_cast<int>(key.key.size()))
         ok = EVP_CIPHER_CTX_set_key_length(m_ctx, static_cast<int>(key.key.size())) == 1;
-    if (ok && key.cipher == ContentCipher::Des3Cbc &&
-        (key.iv.size() != kDes3Block || key.key.size() != kDes3Key))
-        ok = false;
+    if (ok && spec.block != 0 && key.iv.size() != spec.block) ok = false;
+    if (ok && spec.keyLen != 0 && key.key.size() != spec.keyLen) ok = false;
+    if (ok && key.cipher == ContentCipher::Rc2Cbc) {
+        size_t bits = key.rc2Bits != 0 ? key.rc2Bits : key.key.size() * 8;
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_RC2_KEYBITS, &bits), OSSL_PARAM_END};
+        ok = EVP_CIPHER_CTX_set_params(m_ctx, params) == 1;
+    }
     if (ok)
         ok = EVP_CipherInit_ex2(m_ctx, nullptr, key.key.data(), key.iv.empty() ? nullptr : key.iv.data(), enc,
                                 nullptr) == 1;
@@ -182,7 +294,7 @@ HRESULT ContentCrypter::Update(const BYTE* data, size_t len, Bytes& out)
     while (len > 0) {
         size_t n = len < kPiece ? len : kPiece;
         size_t at = out.size();
-        out.resize(at + n + kDes3Block);
+        out.resize(at + n + EVP_MAX_BLOCK_LENGTH);
         int written = 0;
         if (EVP_CipherUpdate(m_ctx, out.data() + at, &written, data, static_cast<int>(n)) != 1) {
             out.resize(at);
@@ -199,7 +311,7 @@ HRESULT ContentCrypter::Final(Bytes& out)
 {
     if (m_ctx == nullptr) return E_UNEXPECTED;
     size_t at = out.size();
-    out.resize(at + kDes3Block);
+    out.resize(at + EVP_MAX_BLOCK_LENGTH);
     int written = 0;
     if (EVP_CipherFinal_ex(m_ctx, out.data() + at, &written) != 1) {
         out.resize(at);
@@ -211,8 +323,9 @@ HRESULT ContentCrypter::Final(Bytes& out)
 
 size_t ContentCrypter::EncryptedSize(ContentCipher cipher, size_t len)
 {
-    if (cipher == ContentCipher::Rc4) return len;
-    return (len / kDes3Block + 1) * kDes3Block;
+    const size_t block = SpecOf(cipher).block;
+    if (block == 0) return len;
+    return (len / block + 1) * block;
 }
 
 size_t WrappedKeySize(EVP_PKEY* recipientPublicKey)
@@ -260,6 +373,8 @@ HRESULT UnwrapContentKey(EVP_PKEY* privateKey, const BYTE* encrypted, size_t len
         }
     }
     EVP_PKEY_CTX_free(ctx);
+    // A token key says why it failed (PIN, cancel, removal).
+    if (FAILED(hr)) hr = static_cast<HRESULT>(NpkTakeTokenError(static_cast<DWORD>(hr)));
     return hr;
 }
 

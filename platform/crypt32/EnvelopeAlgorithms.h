@@ -1,6 +1,8 @@
 // The pieces of an enveloped message shared by the one-call and the streamed functions:
-// content keys and ciphers (RC4, DES-EDE3-CBC), RSA PKCS#1 v1.5 key transport, recipient
-// identifiers and the private key behind a certificate.
+// content keys and ciphers, RSA PKCS#1 v1.5 key transport, recipient identifiers and the
+// private key behind a certificate. Messages are written with RC4 or DES-EDE3-CBC; messages
+// from elsewhere are read with those and with AES-128/192/256-CBC, DES-CBC and RC2-CBC, the
+// content ciphers Windows opens.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +16,7 @@ namespace npk::envelope {
 
 using Bytes = std::vector<BYTE>;
 
-enum class ContentCipher { Rc4, Des3Cbc };
+enum class ContentCipher { Rc4, Des3Cbc, DesCbc, Rc2Cbc, Aes128Cbc, Aes192Cbc, Aes256Cbc };
 
 // A content-encryption key and the parameters that travel with it. The key bytes are wiped
 // when it goes away.
@@ -25,37 +27,45 @@ struct ContentKey {
     ContentKey& operator=(const ContentKey&) = delete;
 
     ContentCipher cipher = ContentCipher::Rc4;
-    Bytes key;   // RC4: 5 to 16 bytes (the salt already appended); 3DES: 24 bytes
-    Bytes iv;    // 3DES: 8 bytes; RC4: empty
+    Bytes key;   // RC4 and RC2: 5 to 16 bytes (RC4's salt already appended); DES 8, 3DES 24, AES 16/24/32
+    Bytes iv;    // one block for the CBC ciphers (8 bytes, AES 16); RC4: empty
+    size_t rc2Bits = 0;  // RC2's effective key bits; 0 means the key's own length
 };
 
-// The cipher named by dotted text, matched exactly; CRYPT_E_UNKNOWN_ALGO otherwise.
+// The cipher named by dotted text, matched exactly, among those this layer encrypts with (RC4
+// and DES-EDE3-CBC); CRYPT_E_UNKNOWN_ALGO otherwise.
 HRESULT ContentCipherFromOid(LPCSTR pszOid, ContentCipher* cipher);
 
-// A fresh random key: RC4 with 128 bits and no salt, 3DES with odd parity and a random IV.
+// A fresh random key with a random IV: RC4 with 128 bits and no salt, the DES ciphers with
+// odd parity, the others at their full length.
 HRESULT NewContentKey(ContentCipher cipher, ContentKey& out);
 
 // The AlgorithmIdentifier DER of a key: RC4 with an empty OCTET STRING (a salt of no bytes),
-// 3DES with its IV as the OCTET STRING parameter.
+// RC2 with its RC2CBCParameter, the other CBC ciphers with their IV as the OCTET STRING.
 Bytes EncodeContentAlgorithm(const ContentKey& key);
 
 // What a message's content algorithm says, before the key is known: the cipher and the
-// parameter bytes (RC4 salt, 3DES IV).
+// parameter bytes (RC4 salt, CBC IV), and RC2's effective key bits (0: the key's length).
 struct ContentAlgorithm {
     ContentCipher cipher = ContentCipher::Rc4;
     Bytes parameter;
+    size_t rc2Bits = 0;
 };
 
 // Reads an AlgorithmIdentifier's content (the SEQUENCE's inside): RC4 with absent, NULL or
-// OCTET STRING (salt) parameters; 3DES with an 8-byte OCTET STRING IV.
+// OCTET STRING (salt) parameters; DES, 3DES and AES with an OCTET STRING IV of one block; RC2
+// with an RC2CBCParameter (SEQUENCE { version INTEGER OPTIONAL, iv OCTET STRING }) or a bare
+// IV. CRYPT_E_UNKNOWN_ALGO for any other cipher.
 HRESULT DecodeContentAlgorithm(const BYTE* oid, size_t oidLen, const BYTE* params, size_t paramsLen,
                                bool hasParams, ContentAlgorithm& out);
 
 // Combines an unwrapped key with the message's parameters into a content key: RC4 keys of
-// 5 to 16 bytes with the salt appended (16 at most), 3DES keys of exactly 24 bytes.
+// 5 to 16 bytes with the salt appended (16 at most), RC2 keys of 5 to 16 bytes, DES, 3DES and
+// AES keys of exactly their cipher's length; NTE_BAD_KEY otherwise.
 HRESULT ContentKeyFromUnwrapped(const ContentAlgorithm& algorithm, const Bytes& unwrapped, ContentKey& out);
 
-// Incremental content encryption or decryption; the ciphertext of 3DES carries PKCS#7 padding.
+// Incremental content encryption or decryption; the ciphertext of the CBC ciphers carries
+// PKCS#7 padding.
 class ContentCrypter {
 public:
     ContentCrypter() = default;

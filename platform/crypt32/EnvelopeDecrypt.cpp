@@ -5,8 +5,9 @@
 // understood (for a certificate without that extension, the SHA-1 of its public key counts as
 // its identifier, as on Windows); other recipient kinds are passed over. Content: RC4 with keys
 // of 40 to 128 bits (the length is the unwrapped key's, plus any salt in the parameters) and
-// absent, NULL or OCTET STRING parameters; DES-EDE3-CBC with its IV. BER with indefinite
-// lengths and constructed OCTET STRINGs is read as well as DER.
+// absent, NULL or OCTET STRING parameters; DES-EDE3-CBC, DES-CBC, AES-128/192/256-CBC with
+// their IV; RC2-CBC with its RC2CBCParameter. BER with indefinite lengths and constructed
+// OCTET STRINGs is read as well as DER.
 #include <windows.h>
 #include <wincrypt.h>
 

@@ -466,9 +466,9 @@ TEST_F(EnvelopeTest, CorruptedMessagesGiveClearCodes)
     Bytes des3Oid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07};
     auto at = std::search(msg.begin(), msg.end(), des3Oid.begin(), des3Oid.end());
     ASSERT_NE(at, msg.end());
-    Bytes rc2 = msg;
-    rc2[static_cast<size_t>(at - msg.begin()) + 7] = 0x02;
-    Decrypt({alice.store}, rc2, &hr);
+    Bytes rc5 = msg;  // 1.2.840.113549.3.9: RC5-CBC-Pad, which Windows does not open either
+    rc5[static_cast<size_t>(at - msg.begin()) + 7] = 0x09;
+    Decrypt({alice.store}, rc5, &hr);
     EXPECT_EQ(hr, CRYPT_E_UNKNOWN_ALGO);
 
     Bytes notSequence = msg;
