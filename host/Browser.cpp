@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -654,6 +656,15 @@ bool SetStringVariant(NPVariant* variant, std::string_view utf8)
     bytes[utf8.size()] = '\0';
     STRINGN_TO_NPVARIANT(bytes, static_cast<uint32_t>(utf8.size()), *variant);
     return true;
+}
+
+void SetNumberVariant(NPVariant* variant, double value)
+{
+    if (std::isfinite(value) && value == std::trunc(value) && value >= INT32_MIN && value <= INT32_MAX) {
+        INT32_TO_NPVARIANT(static_cast<int32_t>(value), *variant);
+    } else {
+        DOUBLE_TO_NPVARIANT(value, *variant);
+    }
 }
 
 }  // namespace npk::host::browser

@@ -47,6 +47,9 @@ NPObject* RetainObject(NPObject* object);
 void ReleaseVariantValue(NPVariant* variant);
 // A string variant whose bytes the browser allocated (memalloc), as the plug-in expects.
 bool SetStringVariant(NPVariant* variant, std::string_view utf8);
+// A script number as the plug-in receives it: an int32 variant when the value is an integer
+// that fits, otherwise a double.
+void SetNumberVariant(NPVariant* variant, double value);
 
 }  // namespace browser
 }  // namespace npk::host

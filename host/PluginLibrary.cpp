@@ -262,6 +262,23 @@ NPObject* PluginLibrary::ScriptableObject(NPP instance, std::string& error)
     return object;
 }
 
+bool PluginLibrary::DestroyInstance(NPP instance)
+{
+    auto it = std::find_if(m_instances.begin(), m_instances.end(),
+                           [instance](const std::unique_ptr<NPP_t>& npp) { return npp.get() == instance; });
+    if (it == m_instances.end()) {
+        return false;
+    }
+    NPSavedData* saved = nullptr;
+    m_funcs.destroy(instance, &saved);
+    if (saved != nullptr) {
+        browser::Functions()->memfree(saved->buf);
+        browser::Functions()->memfree(saved);
+    }
+    m_instances.erase(it);
+    return true;
+}
+
 void PluginLibrary::DestroyInstances()
 {
     for (auto& npp : m_instances) {

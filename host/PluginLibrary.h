@@ -38,6 +38,8 @@ public:
     // The instance's scriptable object (NPP_GetValue); the caller owns the reference.
     NPObject* ScriptableObject(NPP instance, std::string& error);
 
+    // NPP_Destroy for one instance this library created; false when it is not one of them.
+    bool DestroyInstance(NPP instance);
     // NPP_Destroy for every instance still alive.
     void DestroyInstances();
     // NP_Shutdown (after DestroyInstances) and unloading; also done by the destructor.

@@ -84,15 +84,9 @@ public:
         case DUK_TYPE_BOOLEAN:
             BOOLEAN_TO_NPVARIANT(duk_get_boolean(ctx, idx) != 0, v);
             break;
-        case DUK_TYPE_NUMBER: {
-            double d = duk_get_number(ctx, idx);
-            if (std::isfinite(d) && d == std::trunc(d) && d >= INT32_MIN && d <= INT32_MAX) {
-                INT32_TO_NPVARIANT(static_cast<int32_t>(d), v);
-            } else {
-                DOUBLE_TO_NPVARIANT(d, v);
-            }
+        case DUK_TYPE_NUMBER:
+            browser::SetNumberVariant(&v, duk_get_number(ctx, idx));
             break;
-        }
         case DUK_TYPE_STRING: {
             const std::string& s = m_strings.emplace_back(EngineString(ctx, idx));
             STRINGN_TO_NPVARIANT(s.data(), static_cast<uint32_t>(s.size()), v);
@@ -170,15 +164,9 @@ bool ToOwnedVariant(duk_context* ctx, duk_idx_t idx, NPVariant* out)
     case DUK_TYPE_BOOLEAN:
         BOOLEAN_TO_NPVARIANT(duk_get_boolean(ctx, idx) != 0, *out);
         return true;
-    case DUK_TYPE_NUMBER: {
-        double d = duk_get_number(ctx, idx);
-        if (std::isfinite(d) && d == std::trunc(d) && d >= INT32_MIN && d <= INT32_MAX) {
-            INT32_TO_NPVARIANT(static_cast<int32_t>(d), *out);
-        } else {
-            DOUBLE_TO_NPVARIANT(d, *out);
-        }
+    case DUK_TYPE_NUMBER:
+        browser::SetNumberVariant(out, duk_get_number(ctx, idx));
         return true;
-    }
     case DUK_TYPE_STRING:
         return browser::SetStringVariant(out, EngineString(ctx, idx));
     case DUK_TYPE_OBJECT:

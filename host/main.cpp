@@ -5,6 +5,9 @@
 
 #include "host/StoreCommand.h"
 #include "host/TraceCommand.h"
+#ifndef _WIN32
+#include "host/bridge/Register.h"
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -34,6 +37,9 @@ const char kUsage[] =
     "                          control event tracing of the plug-in (trace --help)\n"
     "  store list|import|add|remove STORE ...\n"
     "                          manage the current user's certificate stores (store --help)\n"
+    "  register [--user|--system] [--browser NAME]... [--remove]\n"
+    "                          let Chromium, Chrome and Firefox start npkeystrand-bridge for\n"
+    "                          the npKeystrand extension (register --help)\n"
     "\n"
     "Options:\n"
     "  --plugin PATH           load this library instead of searching for the plug-in\n"
@@ -219,6 +225,11 @@ int main(int argc, char** argv)
     if (command == "store") {
         return StoreCommandMain(argc - i, argv + i);
     }
+#ifndef _WIN32
+    if (command == "register") {
+        return RegisterCommandMain(argc - i, argv + i);
+    }
+#endif
     if (command == "help") {
         return Usage(nullptr);
     }
