@@ -49,3 +49,12 @@ npk_add_tests(integration integration)
 npk_add_tests(interop interop)
 # The picker under Xvfb, driven with xdotool; each test starts and stops its own display.
 npk_add_tests(gui gui)
+# PKCS#11 tokens (SoftHSM2): `make test-tokens` installs what they need.
+npk_add_tests(token token)
+file(GLOB _npk_token_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/token/*.cpp)
+foreach(_src ${_npk_token_tests})
+  get_filename_component(_n ${_src} NAME_WE)
+  add_dependencies(test_token_${_n} npkeystrand npKeystrand)
+  find_package(X11 REQUIRED)
+  target_link_libraries(test_token_${_n} PRIVATE X11::X11)
+endforeach()

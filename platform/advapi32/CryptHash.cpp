@@ -1,8 +1,10 @@
 // Hash objects: MD5 and SHA-1 in every provider, SHA-2 only in the RSA/AES providers,
-// as the Windows providers of type PROV_RSA_FULL refuse them.
+// as the Windows providers of type PROV_RSA_FULL refuse them; the smart-card provider, of that
+// type too, hashes them as Windows' does.
 #include "advapi32/CryptObjects.h"
 
 #include "crypt32/LibContext.h"
+#include "pkcs11/TokenProvider.h"
 
 #include <cstring>
 
@@ -17,7 +19,7 @@ bool ProviderOffers(const CryptProvider& provider, ALG_ID algId)
     case CALG_SHA_256:
     case CALG_SHA_384:
     case CALG_SHA_512:
-        return provider.Info->Type == PROV_RSA_AES;
+        return provider.Info->Type == PROV_RSA_AES || NpkIsTokenProvider(provider.Info);
     default:
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include "advapi32/CryptObjects.h"
 #include "crypt32/LibContext.h"
+#include "pkcs11/TokenProvider.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -517,7 +518,8 @@ EVP_PKEY* NpkFindKeyInContainer(LPCWSTR container, DWORD keySpec, bool machine)
     std::string name = container != nullptr && container[0] != 0 ? NpkToUtf8(container)
                                                                    : NpkDefaultContainerName();
     DWORD error = 0;
-    std::shared_ptr<KeyContainer> found = NpkOpenKeyContainer(name, machine, &error);
+    std::shared_ptr<KeyContainer> found = NpkIsTokenContainerName(name) ? NpkOpenTokenContainer(name, &error)
+                                                                         : NpkOpenKeyContainer(name, machine, &error);
     if (found == nullptr) {
         SetLastError(error);
         return nullptr;

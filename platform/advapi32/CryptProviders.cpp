@@ -1,6 +1,7 @@
 // The software RSA providers: enumeration, default providers, contexts and their parameters.
 #include "advapi32/CryptObjects.h"
 #include "advapi32/CryptKeyContainers.h"
+#include "pkcs11/TokenProvider.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +16,8 @@ const ProviderInfo* FindByName(LPCWSTR name)
     for (const ProviderInfo& p : NpkProviders())
         if (lstrcmpiW(p.WideName, name) == 0)
             return &p;
+    if (lstrcmpiW(NpkTokenProviderInfo().WideName, name) == 0)
+        return &NpkTokenProviderInfo();
     return nullptr;
 }
 
@@ -129,6 +132,13 @@ BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWST
     provider->VerifyContext = verify;
     if (verify) {
         provider->Container = std::make_shared<KeyContainer>();
+    } else if (NpkIsTokenProvider(info)) {
+        // Token keys are opened where they are; making or deleting them is the card's own tools' job.
+        DWORD error = (create || remove) ? static_cast<DWORD>(NTE_PERM) : 0;
+        if (error == 0)
+            provider->Container = NpkOpenTokenContainer(NpkToUtf8(szContainer), &error);
+        if (provider->Container == nullptr)
+            return NpkFail(error);
     } else {
         std::string name = szContainer != nullptr && szContainer[0] != 0 ? NpkToUtf8(szContainer)
                                                                          : NpkDefaultContainerName();
@@ -182,7 +192,8 @@ BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWO
     case PP_NAME:
         return CopyText(provider->Info->Name, pbData, pdwDataLen);
     case PP_IMPTYPE:
-        return CopyDword(CRYPT_IMPL_SOFTWARE, pbData, pdwDataLen);
+        return CopyDword(NpkIsTokenProvider(provider->Info) ? CRYPT_IMPL_HARDWARE : CRYPT_IMPL_SOFTWARE, pbData,
+                         pdwDataLen);
     case PP_PROVTYPE:
         return CopyDword(provider->Info->Type, pbData, pdwDataLen);
     case PP_VERSION:

@@ -4,6 +4,7 @@
 #include "advapi32/CryptKeyContainers.h"
 
 #include "crypt32/LibContext.h"
+#include "pkcs11/TokenProvider.h"
 
 #include <algorithm>
 #include <cstring>
@@ -67,7 +68,7 @@ BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescript
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     if (!ok)
-        return NpkFail(NTE_FAIL);
+        return NpkFail(NpkTakeTokenError(NTE_FAIL));  // a token key says why: PIN, removal
     std::reverse(pbSignature, pbSignature + written);
     *pdwSigLen = static_cast<DWORD>(written);
     return TRUE;

@@ -12,6 +12,7 @@
 #include <wincrypt.h>
 
 #include "crypt32/CertSystemStore.h"
+#include "pkcs11/TokenStore.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -233,6 +234,7 @@ public:
 
     DWORD PersistAdd(const CertificateData& data, const Properties& properties) override
     {
+        if (m_tokenItems.count(data.sha1) != 0) return ERROR_ACCESS_DENIED;  // it lives on a token
         DWORD error = Prepare();
         if (error != 0) return error;
         std::string thumb = Hex(data.sha1);
@@ -251,6 +253,7 @@ public:
 
     DWORD PersistRemove(const CertificateData& data) override
     {
+        if (m_tokenItems.count(data.sha1) != 0) return ERROR_ACCESS_DENIED;
         std::string thumb = Hex(data.sha1);
         if (unlink((m_dir + "/" + thumb + ".cer").c_str()) != 0 && errno != ENOENT) return ErrnoToWin32(errno);
         unlink((m_dir + "/" + thumb + ".prop").c_str());
@@ -266,6 +269,7 @@ public:
 
     DWORD PersistProperties(const CertificateData& data, const Properties& properties) override
     {
+        if (m_tokenItems.count(data.sha1) != 0) return 0;  // kept in memory with the token's item
         DWORD error = Prepare();
         if (error != 0) return error;
         return WriteProperties(Hex(data.sha1), properties);
@@ -303,6 +307,9 @@ public:
         }
     }
 
+    // The certificates of the user's tokens, with their keys there, join "MY" while it is open.
+    void LoadTokens() { npk::pkcs11::AddTokenCertificates(*this, m_tokenItems); }
+
     DWORD Prepare()
     {
         DWORD error = MakeDirectories(m_dir, m_privateFrom);
@@ -323,6 +330,7 @@ private:
     std::string m_dir;
     size_t m_privateFrom;
     bool m_readOnly;
+    npk::pkcs11::Thumbprints m_tokenItems;  // guarded by the store's lock
 };
 
 // The directory name of a store: names are case-insensitive, so ASCII is uppercased.
@@ -378,6 +386,7 @@ CertStoreObject* OpenSystemStore(const std::string& utf8Name, DWORD flags, DWORD
         }
     }
     store->Load();
+    if (dir == SystemStoreDirectory("MY")) store->LoadTokens();
     return store;
 }
 

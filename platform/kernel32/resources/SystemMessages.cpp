@@ -219,6 +219,11 @@ const SystemMessage kMessages[] = {
     NPK_MSG(0x800B0110, "The certificate is not valid for the requested usage."),
 
     // Smart cards
+    NPK_MSG(0x8010000C, "The operation requires a Smart Card, but no Smart Card is currently in the device."),
+    NPK_MSG(0x80100027, "Access is denied to this file."),
+    NPK_MSG(0x80100069, "The smart card has been removed, so that further communication is not possible."),
+    NPK_MSG(0x8010006B, "The card cannot be accessed because the wrong PIN was presented."),
+    NPK_MSG(0x8010006C, "The card cannot be accessed because the maximum number of PIN entry attempts has been reached."),
     NPK_MSG(0x8010006E, "The action was cancelled by the user."),
 };
 

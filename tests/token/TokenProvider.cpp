@@ -1,0 +1,305 @@
+// The smart-card provider over a SoftHSM2 token, in this process: the "MY" store's token part,
+// the provider's answers, hashing and signing on the token with every hash, and the failures a
+// user meets (wrong PIN, a token that is not there, changes refused).
+#include "token/TokenSupport.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <memory>
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "picker/CertificateCards.h"
+
+namespace npk::test {
+namespace {
+
+using WString = std::basic_string<WCHAR>;
+
+WString Wide(const std::string& s)
+{
+    return WString(s.begin(), s.end());
+}
+
+std::string Narrow(LPCWSTR s)
+{
+    std::string out;
+    for (; s != nullptr && *s != 0; ++s) out += static_cast<char>(*s);
+    return out;
+}
+
+std::string SubjectOf(PCCERT_CONTEXT cert)
+{
+    WCHAR name[256] = {};
+    CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, name,
+                   256);
+    return Narrow(name);
+}
+
+// The token store, the PIN and the user's directories are the process's, so each process
+// makes its token once (ctest runs each case in a process of its own).
+class TokenProvider : public TokenTest {
+protected:
+    void SetUp() override
+    {
+        TokenTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        setenv(kTestPinVariable, kTokenPin, 1);
+        unsetenv("NPKEYSTRAND_PKCS11_MODULE");
+        m_my = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, TEXT("MY"));
+        ASSERT_NE(m_my, nullptr) << std::hex << GetLastError();
+    }
+
+    void TearDown() override
+    {
+        if (m_my != nullptr) CertCloseStore(m_my, 0);
+        unsetenv(kTestPinVariable);
+        TokenTest::TearDown();
+    }
+
+    PCCERT_CONTEXT Find(const std::string& commonName)
+    {
+        PCCERT_CONTEXT cert = nullptr;
+        while ((cert = CertEnumCertificatesInStore(m_my, cert)) != nullptr) {
+            if (SubjectOf(cert).find("CN=" + commonName) != std::string::npos) return cert;
+        }
+        return nullptr;
+    }
+
+    CRYPT_KEY_PROV_INFO* ProvInfo(PCCERT_CONTEXT cert, std::unique_ptr<BYTE[]>& block)
+    {
+        DWORD cb = 0;
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) return nullptr;
+        block.reset(new BYTE[cb]);
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, block.get(), &cb)) return nullptr;
+        return reinterpret_cast<CRYPT_KEY_PROV_INFO*>(block.get());
+    }
+
+    // Hashes and signs text on the provider; the signature most significant byte first, or
+    // empty with *error set.
+    std::string Sign(HCRYPTPROV prov, DWORD keySpec, ALG_ID alg, const std::string& text, DWORD flags, DWORD* error)
+    {
+        HCRYPTHASH hash = 0;
+        std::string sig;
+        *error = 0;
+        if (!CryptCreateHash(prov, alg, 0, 0, &hash)) {
+            *error = GetLastError();
+            return sig;
+        }
+        DWORD size = 0;
+        if (CryptHashData(hash, reinterpret_cast<const BYTE*>(text.data()), static_cast<DWORD>(text.size()), 0) &&
+            CryptSignHashW(hash, keySpec, nullptr, flags, nullptr, &size)) {
+            sig.assign(size, '\0');
+            if (CryptSignHashW(hash, keySpec, nullptr, flags, reinterpret_cast<BYTE*>(sig.data()), &size)) {
+                sig.resize(size);
+                std::reverse(sig.begin(), sig.end());
+            } else {
+                sig.clear();
+            }
+        }
+        if (sig.empty()) *error = GetLastError();
+        CryptDestroyHash(hash);
+        return sig;
+    }
+
+    HCERTSTORE m_my = nullptr;
+};
+
+EVP_PKEY* PublicKey(PCCERT_CONTEXT cert)
+{
+    const unsigned char* p = cert->pbCertEncoded;
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(cert->cbCertEncoded));
+    EVP_PKEY* key = x != nullptr ? X509_get_pubkey(x) : nullptr;
+    X509_free(x);
+    return key;
+}
+
+TEST_F(TokenProvider, TokenCertificatesJoinMyWithTheSmartCardProvider)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    PCCERT_CONTEXT bob = Find("Bob Recipient");
+    ASSERT_NE(alice, nullptr);
+    ASSERT_NE(bob, nullptr);
+    std::unique_ptr<BYTE[]> block;
+    CRYPT_KEY_PROV_INFO* info = ProvInfo(alice, block);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(Narrow(info->pwszProvName), "Microsoft Base Smart Card Crypto Provider");
+    EXPECT_EQ(Narrow(info->pwszContainerName), kAliceContainer);
+    EXPECT_EQ(info->dwProvType, (DWORD)PROV_RSA_FULL);
+    EXPECT_EQ(info->dwKeySpec, (DWORD)AT_KEYEXCHANGE);
+    info = ProvInfo(bob, block);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(Narrow(info->pwszContainerName), kBobContainer);
+    CertFreeCertificateContext(alice);
+    CertFreeCertificateContext(bob);
+}
+
+TEST_F(TokenProvider, ProviderReportsHardwareAndItsName)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    BOOL callerFree = FALSE;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(alice, 0, nullptr, &prov, &keySpec, &callerFree)) << std::hex << GetLastError();
+    EXPECT_EQ(keySpec, (DWORD)AT_KEYEXCHANGE);
+    DWORD imp = 0, cb = sizeof imp;
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_IMPTYPE, reinterpret_cast<BYTE*>(&imp), &cb, 0));
+    EXPECT_EQ(imp, (DWORD)CRYPT_IMPL_HARDWARE);
+    char name[128] = {};
+    cb = sizeof name;
+    ASSERT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &cb, 0));
+    EXPECT_STREQ(name, "Microsoft Base Smart Card Crypto Provider");
+    EXPECT_EQ(cb, sizeof("Microsoft Base Smart Card Crypto Provider"));
+    CryptReleaseContext(prov, 0);
+
+    // The picker's test for a hardware key agrees; a software key is not one.
+    DWORD hardware = 0;
+    EXPECT_EQ(GetHardwareKeyFlag(alice, &hardware), S_OK);
+    EXPECT_EQ(hardware, 1u);
+    CertFreeCertificateContext(alice);
+}
+
+TEST_F(TokenProvider, SignsOnTheTokenWithEveryHash)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(alice, 0, nullptr, &prov, &keySpec, nullptr));
+    EVP_PKEY* pub = PublicKey(alice);
+    ASSERT_NE(pub, nullptr);
+    const std::string text = "Transfer 250 to 1234-5678";
+    const struct {
+        ALG_ID alg;
+        const char* md;
+    } hashes[] = {{CALG_MD5, "MD5"}, {CALG_SHA1, "SHA1"}, {CALG_SHA_256, "SHA256"}, {CALG_SHA_384, "SHA384"},
+                  {CALG_SHA_512, "SHA512"}};
+    for (const auto& h : hashes) {
+        SCOPED_TRACE(h.md);
+        DWORD error = 0;
+        std::string sig = Sign(prov, keySpec, h.alg, text, 0, &error);
+        ASSERT_EQ(sig.size(), 256u) << std::hex << error;
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        ASSERT_EQ(EVP_DigestVerifyInit(ctx, nullptr, EVP_get_digestbyname(h.md), nullptr, pub), 1);
+        EXPECT_EQ(EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
+                                   reinterpret_cast<const unsigned char*>(text.data()), text.size()),
+                  1);
+        EVP_MD_CTX_free(ctx);
+    }
+
+    // Without the hash's identifier the bare digest is what gets padded.
+    DWORD error = 0;
+    std::string bare = Sign(prov, keySpec, CALG_SHA1, text, CRYPT_NOHASHOID, &error);
+    ASSERT_EQ(bare.size(), 256u) << std::hex << error;
+    EVP_PKEY_CTX* rec = EVP_PKEY_CTX_new(pub, nullptr);
+    ASSERT_EQ(EVP_PKEY_verify_recover_init(rec), 1);
+    EVP_PKEY_CTX_set_rsa_padding(rec, RSA_PKCS1_PADDING);
+    unsigned char recovered[256];
+    size_t n = sizeof recovered;
+    ASSERT_EQ(EVP_PKEY_verify_recover(rec, recovered, &n, reinterpret_cast<const unsigned char*>(bare.data()), bare.size()), 1);
+    unsigned char digest[20];
+    unsigned int dn = 0;
+    EVP_Digest(text.data(), text.size(), digest, &dn, EVP_sha1(), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(recovered), n), std::string(reinterpret_cast<char*>(digest), dn));
+    EVP_PKEY_CTX_free(rec);
+    EVP_PKEY_free(pub);
+    CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(alice);
+}
+
+TEST_F(TokenProvider, WrongPinFailsWithItsOwnCodeAndText)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(alice, 0, nullptr, &prov, &keySpec, nullptr));
+    setenv(kTestPinVariable, "9999", 1);
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(prov, keySpec, CALG_SHA_256, "text", 0, &error).empty());
+    EXPECT_EQ(error, (DWORD)0x8010006B);
+    WCHAR text[512] = {};
+    ASSERT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
+                             nullptr),
+              0u);
+    EXPECT_NE(Narrow(text).find("the wrong PIN was presented"), std::string::npos) << Narrow(text);
+
+    // The right PIN works again at once: nothing of the failed login lingers.
+    setenv(kTestPinVariable, kTokenPin, 1);
+    EXPECT_EQ(Sign(prov, keySpec, CALG_SHA_256, "text", 0, &error).size(), 256u) << std::hex << error;
+    CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(alice);
+}
+
+TEST_F(TokenProvider, ContainersOfAbsentTokensAndKeysFail)
+{
+    HCRYPTPROV prov = 0;
+    EXPECT_FALSE(CryptAcquireContextW(&prov, Wide("\\\\.\\No Such Token\\01").c_str(),
+                                      TEXT("Microsoft Base Smart Card Crypto Provider"), PROV_RSA_FULL, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)0x80100069);  // SCARD_W_REMOVED_CARD
+    EXPECT_FALSE(CryptAcquireContextW(&prov, Wide("\\\\.\\Test Token\\7f").c_str(),
+                                      TEXT("Microsoft Base Smart Card Crypto Provider"), PROV_RSA_FULL, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_KEYSET);
+    EXPECT_FALSE(CryptAcquireContextW(&prov, Wide("Test Token").c_str(), TEXT("Microsoft Base Smart Card Crypto Provider"),
+                                      PROV_RSA_FULL, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_KEYSET);
+    // Keys are made and deleted with the card's own tools, never through this provider.
+    EXPECT_FALSE(CryptAcquireContextW(&prov, Wide("\\\\.\\Test Token\\01").c_str(),
+                                      TEXT("Microsoft Base Smart Card Crypto Provider"), PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    EXPECT_EQ(GetLastError(), (DWORD)NTE_PERM);
+    EXPECT_FALSE(CryptAcquireContextW(&prov, Wide("\\\\.\\Test Token\\01").c_str(),
+                                      TEXT("Microsoft Base Smart Card Crypto Provider"), PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+    EXPECT_EQ(GetLastError(), (DWORD)NTE_PERM);
+    // A verification context of the provider hashes, SHA-2 included, as Windows' does.
+    ASSERT_TRUE(CryptAcquireContextW(&prov, nullptr, TEXT("Microsoft Base Smart Card Crypto Provider"), PROV_RSA_FULL,
+                                     CRYPT_VERIFYCONTEXT));
+    HCRYPTHASH hash = 0;
+    EXPECT_TRUE(CryptCreateHash(prov, CALG_SHA_512, 0, 0, &hash));
+    CryptDestroyHash(hash);
+    CryptReleaseContext(prov, 0);
+}
+
+TEST_F(TokenProvider, TokenItemsAreReadOnlyAndNeverWritten)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    EXPECT_FALSE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(alice)));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    // A property may be set for the session; nothing of the token item reaches the disk.
+    WCHAR friendly[] = TEXT("Card key");
+    CRYPT_DATA_BLOB blob{sizeof friendly, reinterpret_cast<BYTE*>(friendly)};
+    EXPECT_TRUE(CertSetCertificateContextProperty(alice, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+    std::filesystem::path dir = Dir() / "data" / "npkeystrand" / "SystemCertificates" / "MY";
+    if (std::filesystem::exists(dir)) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            EXPECT_EQ(entry.path().extension(), "") << entry.path();
+    }
+    CertFreeCertificateContext(alice);
+
+    // A certificate imported as a file sits beside the token's and can go again.
+    std::string der = ReadAll(DataDir() + "ca.cer");
+    PCCERT_CONTEXT added = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(m_my, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                 static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, &added));
+    CertCloseStore(m_my, 0);
+    m_my = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG,
+                         TEXT("MY"));
+    ASSERT_NE(m_my, nullptr);
+    int count = 0;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(m_my, c)) != nullptr;) ++count;
+    EXPECT_EQ(count, 3);
+    alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    std::unique_ptr<BYTE[]> block;
+    EXPECT_NE(ProvInfo(alice, block), nullptr) << "a read-only open links the token key too";
+    CertFreeCertificateContext(alice);
+    EXPECT_TRUE(CertDeleteCertificateFromStore(added));
+}
+
+}  // namespace
+}  // namespace npk::test
