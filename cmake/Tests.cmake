@@ -58,3 +58,18 @@ foreach(_src ${_npk_token_tests})
   find_package(X11 REQUIRED)
   target_link_libraries(test_token_${_n} PRIVATE X11::X11)
 endforeach()
+# The native-messaging bridge, run as a browser runs it; one test loads a plug-in that aborts.
+npk_add_tests(bridge integration)
+add_library(npk_test_aborting_plugin SHARED ${CMAKE_SOURCE_DIR}/tests/bridge/plugin/AbortingPlugin.cpp)
+target_include_directories(npk_test_aborting_plugin PRIVATE ${CMAKE_SOURCE_DIR}/npapi)
+# Kept out of lib/, where the host's search would find it.
+set_target_properties(npk_test_aborting_plugin PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bridge)
+file(GLOB _npk_bridge_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/bridge/*.cpp)
+foreach(_src ${_npk_bridge_tests})
+  get_filename_component(_n ${_src} NAME_WE)
+  target_link_libraries(test_bridge_${_n} PRIVATE npk_bridge)
+  target_compile_definitions(test_bridge_${_n} PRIVATE
+    NPK_DEFAULT_BRIDGE="${CMAKE_BINARY_DIR}/bin/npkeystrand-bridge"
+    NPK_DEFAULT_ABORTING_PLUGIN="$<TARGET_FILE:npk_test_aborting_plugin>")
+  add_dependencies(test_bridge_${_n} npkeystrand npkeystrand-bridge npKeystrand npk_test_aborting_plugin)
+endforeach()

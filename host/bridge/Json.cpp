@@ -399,7 +399,7 @@ private:
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
             case 'u': {
-                uint32_t cp;
+                uint32_t cp = 0;
                 if (!Hex4(cp)) {
                     return false;
                 }
