@@ -28,6 +28,80 @@ LPCWSTR const kRefusedExtensions[] = {
 
 const int kFolderCount = sizeof kRefusedFolders / sizeof kRefusedFolders[0];
 
+inline bool IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
+
+#if !defined(_WIN32)
+// What a Linux login or desktop session runs lies well beyond the start-up folders above:
+// the shells read their start-up files from the home folder itself (~/.profile, ~/.bashrc),
+// systemd, the desktop and ssh read the hidden folders there (~/.config/systemd,
+// ~/.local/share/applications, ~/.ssh), and cron reads /var/spool/cron. So on Linux a path
+// is refused, as a whole tree, at or below these folders, at or below the user's
+// configuration and data homes (wherever XDG_CONFIG_HOME and XDG_DATA_HOME put them), and
+// when any of its components below the home folder is hidden. This needs the whole path,
+// not only its folder: a start-up file lies directly in the home folder.
+LPCWSTR const kRefusedTrees[] = {TEXT("/etc"), TEXT("/usr"), TEXT("/var/spool/cron")};
+const int kRefusedUserTrees[] = {CSIDL_APPDATA, CSIDL_LOCAL_APPDATA};
+
+// The length of folder when path is that folder or lies below it, compared without case as
+// the other folders are; 0 otherwise.
+int FolderPrefix(LPCWSTR path, LPCWSTR folder)
+{
+    int length = lstrlenW(folder);
+    while (length > 1 && IsSeparator(folder[length - 1])) --length;
+    if (length == 0 || StrCmpNIW(path, folder, length) != 0) return 0;
+    if (path[length] != 0 && !IsSeparator(path[length]) && !IsSeparator(folder[length - 1])) return 0;
+    return length;
+}
+
+HRESULT RefuseTree(LPCWSTR folder)
+{
+    NPK_TRACE(TRACE_FAILURE, TraceMsgW(TRACE_GUID_PATH_CHECKS, 11, folder));
+    return NPK_E_MALICIOUS_PATH;
+}
+
+HRESULT IsSessionStartupPath(LPCWSTR pwszPath)
+{
+    for (LPCWSTR tree : kRefusedTrees) {
+        if (FolderPrefix(pwszPath, tree) != 0) return RefuseTree(tree);
+    }
+    WCHAR folder[MAX_PATH];
+    for (int csidl : kRefusedUserTrees) {
+        folder[0] = 0;
+        if (SHGetSpecialFolderPathW(NULL, folder, csidl, FALSE) == TRUE && lstrcmpW(folder, TEXT("/")) != 0 &&
+            FolderPrefix(pwszPath, folder) != 0)
+            return RefuseTree(folder);
+    }
+    folder[0] = 0;
+    if (SHGetSpecialFolderPathW(NULL, folder, CSIDL_PROFILE, FALSE) != TRUE) return S_OK;
+    int at = FolderPrefix(pwszPath, folder);
+    if (at == 0) return S_OK;
+    for (LPCWSTR p = pwszPath + at; *p != 0; ++p) {
+        if (IsSeparator(p[0]) && p[1] == '.') return RefuseTree(folder);
+    }
+    if (IsSeparator(folder[at - 1]) && pwszPath[at] == '.') return RefuseTree(folder);  // home is "/"
+    return S_OK;
+}
+#endif
+
+// A ':' in the file's own name names a stream of a file ("evil.exe::$DATA", "x.exe:s"): the
+// extension test would see ".exe::$DATA" while the file system opens evil.exe. No name
+// the plug-in reads or writes needs one, so it is refused in both builds.
+HRESULT IsMaliciousFileName(LPCWSTR pwszFull)
+{
+    LPCWSTR name = pwszFull;
+    if (name[0] != 0 && name[1] == ':') name += 2;  // the drive
+    for (LPCWSTR p = name; *p != 0; ++p) {
+        if (IsSeparator(*p)) name = p + 1;
+    }
+    for (LPCWSTR p = name; *p != 0; ++p) {
+        if (*p == ':') {
+            NPK_TRACE(TRACE_FAILURE, TraceMsgW(TRACE_GUID_PATH_CHECKS, 14, name));
+            return NPK_E_MALICIOUS_PATH;
+        }
+    }
+    return S_OK;
+}
+
 // Closes the handle on every path out of the function that opened it.
 class FileHandle {
 public:
@@ -55,12 +129,13 @@ HANDLE OpenExclusive(LPCWSTR pwszPath)
     return CreateFileW(pwszPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-// The folder of path as the file system resolves it: a link, a junction or a short name
-// can name a refused folder by a path of its own (on Linux /lib and /bin are links into
+// The path and its folder as the file system resolves them: a link, a junction or a short
+// name can name a refused folder by a path of its own (on Linux /lib and /bin are links into
 // /usr). A source names an existing file, whose own link is followed too; a target does not
-// exist yet, so its folder is resolved. False when there is nothing to open: the steps that
-// use the path report that themselves.
-bool ResolvedFolder(LPCWSTR pwszFull, LPCWSTR pwszFolder, DWORD dwPathKind, WCHAR* pwszResolved)
+// exist yet, so its folder is resolved and its name put back. False when there is nothing to
+// open: the steps that use the path report that themselves.
+bool ResolvedPath(LPCWSTR pwszFull, LPCWSTR pwszFolder, DWORD dwPathKind, WCHAR* pwszResolvedPath,
+                  WCHAR* pwszResolved)
 {
     LPCWSTR open = dwPathKind == NPK_PATH_SOURCE ? pwszFull : pwszFolder;
     if (open[0] == 0) return false;
@@ -82,9 +157,22 @@ bool ResolvedFolder(LPCWSTR pwszFull, LPCWSTR pwszFolder, DWORD dwPathKind, WCHA
     if (lstrlenW(text) >= MAX_PATH) return false;
     lstrcpynW(pwszResolved, text, MAX_PATH);
     if (dwPathKind == NPK_PATH_SOURCE) {
+        lstrcpynW(pwszResolvedPath, text, MAX_PATH);
         SetLastError(ERROR_SUCCESS);
         PathRemoveFileSpecW(pwszResolved);
+        return true;
     }
+    LPCWSTR name = pwszFull + lstrlenW(pwszFolder);
+    while (IsSeparator(*name)) ++name;
+    int cch = lstrlenW(text);
+    lstrcpynW(pwszResolvedPath, text, MAX_PATH);
+    if (cch + 1 + lstrlenW(name) >= MAX_PATH) return true;  // the folder alone, then
+    if (cch > 0 && !IsSeparator(text[length - 1])) {
+        // The separator the resolved path uses: "C:\..." or "/...".
+        pwszResolvedPath[cch++] = IsSeparator(text[0]) ? text[0] : '\\';
+        pwszResolvedPath[cch] = 0;
+    }
+    lstrcpynW(pwszResolvedPath + cch, name, MAX_PATH - cch);
     return true;
 }
 
@@ -126,7 +214,11 @@ HRESULT IsMaliciousFileFolder(LPCWSTR pwszFolder)
             return NPK_E_MALICIOUS_PATH;
         }
     }
+#if !defined(_WIN32)
+    return IsSessionStartupPath(pwszFolder);
+#else
     return S_OK;
+#endif
 }
 
 HRESULT CheckFileAvailability(LPCWSTR pwszPath)
@@ -185,13 +277,30 @@ HRESULT IsMaliciousFilePathName(LPCWSTR pwszPath, DWORD dwPathKind)
         TraceStep(hr, TEXT("IsMaliciousFileFolder"));
         return hr;
     }
+    WCHAR resolvedPath[MAX_PATH];
     WCHAR resolved[MAX_PATH];
-    if (ResolvedFolder(full, folder, dwPathKind, resolved) && lstrcmpiW(resolved, folder) != 0) {
+    const bool isResolved = ResolvedPath(full, folder, dwPathKind, resolvedPath, resolved);
+    if (isResolved && lstrcmpiW(resolved, folder) != 0) {
         hr = IsMaliciousFileFolder(resolved);
         if (FAILED(hr)) {
             TraceStep(hr, TEXT("IsMaliciousFileFolder - resolved"));
             return hr;
         }
+    }
+#if !defined(_WIN32)
+    // The file's own name counts too: ~/.profile lies in no refused folder.
+    hr = IsSessionStartupPath(full);
+    if (SUCCEEDED(hr) && isResolved) hr = IsSessionStartupPath(resolvedPath);
+    if (FAILED(hr)) {
+        TraceStep(hr, TEXT("IsMaliciousFileFolder - start-up file"));
+        return hr;
+    }
+#endif
+
+    hr = IsMaliciousFileName(full);
+    if (FAILED(hr)) {
+        TraceStep(hr, TEXT("IsMaliciousFileName"));
+        return hr;
     }
 
     hr = IsMaliciousFileExtention(PathFindExtensionW(full));

@@ -8,8 +8,11 @@
 
 #define CSIDL_STARTUP        0x0007
 #define CSIDL_COMMON_STARTUP 0x0018
+#define CSIDL_APPDATA        0x001A
+#define CSIDL_LOCAL_APPDATA  0x001C
 #define CSIDL_WINDOWS        0x0024
 #define CSIDL_SYSTEM         0x0025
+#define CSIDL_PROFILE        0x0028
 #define CSIDL_SYSTEMX86      0x0029
 
 #define CSIDL_FLAG_CREATE    0x8000

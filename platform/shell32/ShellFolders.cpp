@@ -6,6 +6,10 @@
 //   CSIDL_STARTUP        (0x07)  $XDG_CONFIG_HOME/autostart   what starts when the user logs in
 //                                (~/.config/autostart when XDG_CONFIG_HOME is unset or not absolute)
 //   CSIDL_COMMON_STARTUP (0x18)  /etc/xdg/autostart           what starts for every user
+//   CSIDL_APPDATA        (0x1A)  $XDG_CONFIG_HOME             the user's programs' settings
+//   CSIDL_LOCAL_APPDATA  (0x1C)  $XDG_DATA_HOME               the user's programs' data
+//                                (~/.local/share when XDG_DATA_HOME is unset or not absolute)
+//   CSIDL_PROFILE        (0x28)  $HOME                        the user's own folder
 //
 // The path is given whether or not the folder exists, so that checks against it hold
 // before anything has been put there. Only the user's own folder is made on request;
@@ -38,13 +42,15 @@ std::string HomeDirectory()
     return std::string();
 }
 
-std::string UserStartupFolder()
+// An XDG base directory: the variable when it holds an absolute path, else its default
+// below the home folder; empty without a home folder.
+std::string BaseDirectory(const char* variable, const char* fallback)
 {
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/autostart";
+    const char* value = getenv(variable);
+    if (value != nullptr && value[0] == '/') return value;
     std::string home = HomeDirectory();
     if (home.empty()) return std::string();
-    return home + "/.config/autostart";
+    return home + fallback;
 }
 
 // Makes the folder and the missing ones above it, readable by the user alone as new
@@ -84,15 +90,28 @@ BOOL WINAPI SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL f
     case CSIDL_WINDOWS: folder = "/etc"; break;
     case CSIDL_COMMON_STARTUP: folder = "/etc/xdg/autostart"; break;
     case CSIDL_STARTUP:
-        folder = UserStartupFolder();
+        folder = BaseDirectory("XDG_CONFIG_HOME", "/.config");
+        if (!folder.empty()) folder += "/autostart";
         userFolder = true;
-        if (folder.empty()) {
-            SetLastError(ERROR_PATH_NOT_FOUND);  // no home directory to hold it
-            return FALSE;
-        }
+        break;
+    case CSIDL_APPDATA:
+        folder = BaseDirectory("XDG_CONFIG_HOME", "/.config");
+        userFolder = true;
+        break;
+    case CSIDL_LOCAL_APPDATA:
+        folder = BaseDirectory("XDG_DATA_HOME", "/.local/share");
+        userFolder = true;
+        break;
+    case CSIDL_PROFILE:
+        folder = HomeDirectory();
+        userFolder = true;
         break;
     default:
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (userFolder && folder.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);  // no home directory to hold it
         return FALSE;
     }
 

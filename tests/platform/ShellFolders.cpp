@@ -1,4 +1,4 @@
-// SHGetSpecialFolderPathW: the five folders the path checks refuse.
+// SHGetSpecialFolderPathW: the folders the path checks refuse.
 #include <gtest/gtest.h>
 #include "WideText.h"
 
@@ -60,6 +60,20 @@ TEST_F(SpecialFoldersTest, UserStartupFollowsXdgConfigHome)
     EXPECT_EQ(Folder(CSIDL_STARTUP), ToWide(home_ + "/.config/autostart"));
     setenv("XDG_CONFIG_HOME", "", 1);
     EXPECT_EQ(Folder(CSIDL_STARTUP), ToWide(home_ + "/.config/autostart"));
+}
+
+TEST_F(SpecialFoldersTest, UserFoldersFollowHomeAndTheXdgHomes)
+{
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(Folder(CSIDL_PROFILE), ToWide(home_));
+    EXPECT_EQ(Folder(CSIDL_APPDATA), ToWide(home_ + "/.config"));
+    EXPECT_EQ(Folder(CSIDL_LOCAL_APPDATA), ToWide(home_ + "/.local/share"));
+    setenv("XDG_CONFIG_HOME", (home_ + "/cfg/").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home_ + "/data").c_str(), 1);
+    EXPECT_EQ(Folder(CSIDL_APPDATA), ToWide(home_ + "/cfg"));
+    EXPECT_EQ(Folder(CSIDL_LOCAL_APPDATA), ToWide(home_ + "/data"));
+    setenv("XDG_DATA_HOME", "relative", 1);
+    EXPECT_EQ(Folder(CSIDL_LOCAL_APPDATA), ToWide(home_ + "/.local/share"));
 }
 
 TEST_F(SpecialFoldersTest, OnlyTheUsersFolderIsMadeOnRequest)

@@ -65,6 +65,7 @@ protected:
     }
 
     std::string UserAutostart() const { return m_root + "/XDG_CONFIG_HOME/autostart"; }
+    std::string Home(const std::string& name) const { return m_root + "/HOME/" + name; }
 
     std::string m_savedCwd;
     std::string m_work;
@@ -126,11 +127,82 @@ TEST_F(FilePathsTest, FolderComparisonIgnoresCaseAndCatchesSiblingsWithSuffix)
 TEST_F(FilePathsTest, ParentsOfRefusedFoldersAndOtherAutostartFoldersAreAccepted)
 {
     // Only the folder holding the file is tested: a file next to a refused folder is fine.
-    EXPECT_EQ(Check("/usr/npk-new.txt", NPK_PATH_TARGET), S_OK);
-    EXPECT_EQ(Check(m_root + "/XDG_CONFIG_HOME/npk-new.txt", NPK_PATH_TARGET), S_OK);
+    EXPECT_EQ(Check("/var/spool/npk-new.txt", NPK_PATH_TARGET), S_OK);
+    EXPECT_EQ(Check("/var/npk-new.txt", NPK_PATH_TARGET), S_OK);
+    EXPECT_EQ(Check(m_root + "/npk-new.txt", NPK_PATH_TARGET), S_OK);
     // The user's start-up folder is where XDG_CONFIG_HOME says, not any "autostart".
     EXPECT_EQ(Check(Work("autostart/npk-new.txt"), NPK_PATH_TARGET), S_OK);
     EXPECT_EQ(Check(Work("npk-new.txt"), NPK_PATH_TARGET), S_OK);
+}
+
+// What a Linux login or desktop session runs: the shells' start-up files, the hidden folders
+// of the home folder, the configuration and data homes, cron's and the system's trees.
+TEST_F(FilePathsTest, WhatALinuxSessionRunsIsRefused)
+{
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
+    const std::string refused[] = {
+        Home(".profile"), Home(".bashrc"), Home(".config/systemd/user/x.service"),
+        Home(".local/share/applications/x.desktop"), Home(".ssh/authorized_keys"), Home(".new-folder/x.txt"),
+        Home("Documents/.hidden/x.txt"), "/var/spool/cron/crontabs/npk-user", "/usr/local/bin/npk-new",
+        "/usr/share/npk-new.txt", "/usr/npk-new.txt", "/etc/npk-new.txt",
+    };
+    for (const std::string& path : refused) {
+        EXPECT_EQ(Check(path, NPK_PATH_TARGET), kMalicious) << path;
+        EXPECT_EQ(Check(path, 2), kMalicious) << path;
+    }
+    const std::string accepted[] = {
+        Home("notes.txt"), Home("Documents/report.v2.txt"), Home("a.bashrc"), Work(".hidden-outside-home.txt"),
+        "/var/spool/npk-new.txt", "/usrlocal/npk-new.txt",
+    };
+    for (const std::string& path : accepted) EXPECT_EQ(Check(path, NPK_PATH_TARGET), S_OK) << path;
+
+    // A source is checked the same way: the user's keys are no page's to read.
+    std::filesystem::create_directories(Home(".ssh"));
+    Write(Home(".ssh/id_rsa"), "key");
+    Write(Home("notes.txt"), "notes");
+    EXPECT_EQ(Check(Home(".ssh/id_rsa"), NPK_PATH_SOURCE), kMalicious);
+    EXPECT_EQ(Check(Home("notes.txt"), NPK_PATH_SOURCE), S_OK);
+}
+
+TEST_F(FilePathsTest, ConfigurationAndDataHomesAreRefusedWhereverTheyAre)
+{
+    const std::string config = m_root + "/cfg", data = m_root + "/data";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    EXPECT_EQ(Check(config + "/systemd/user/x.service", NPK_PATH_TARGET), kMalicious);
+    EXPECT_EQ(Check(config + "/npk-new.txt", NPK_PATH_TARGET), kMalicious);
+    EXPECT_EQ(Check(data + "/applications/x.desktop", NPK_PATH_TARGET), kMalicious);
+    EXPECT_EQ(Check(data + "/npkeystrand/SystemCertificates/ROOT/x.cer", NPK_PATH_TARGET), kMalicious);
+    EXPECT_EQ(Check(m_root + "/cfg-other/x.txt", NPK_PATH_TARGET), S_OK);
+    EXPECT_EQ(Check(m_root + "/npk-new.txt", NPK_PATH_TARGET), S_OK);
+}
+
+TEST_F(FilePathsTest, LinksIntoTheHomesHiddenFilesAreRefused)
+{
+    std::filesystem::create_directories(Home(".config/systemd"));
+    ASSERT_EQ(symlink((m_root + "/HOME").c_str(), Work("home").c_str()), 0);
+    EXPECT_EQ(Check(Work("home/.bashrc"), NPK_PATH_TARGET), kMalicious);
+    EXPECT_EQ(Check(Work("home/notes.txt"), NPK_PATH_TARGET), S_OK);
+    ASSERT_EQ(symlink(Home(".config").c_str(), Work("settings").c_str()), 0);
+    EXPECT_EQ(Check(Work("settings/systemd/x.service"), NPK_PATH_TARGET), kMalicious);
+    Write(Home(".bashrc"), "echo hi");
+    ASSERT_EQ(symlink(Home(".bashrc").c_str(), Work("shell.txt").c_str()), 0);
+    EXPECT_EQ(Check(Work("shell.txt"), NPK_PATH_SOURCE), kMalicious);
+}
+
+// "evil.exe::$DATA" names the stream of evil.exe: the extension test alone would let it by.
+TEST_F(FilePathsTest, StreamNamesAreRefused)
+{
+    for (const char* name : {"evil.exe::$DATA", "evil.exe:", "notes.txt:stream", "C:\\Users\\u\\evil.exe::$DATA"}) {
+        EXPECT_EQ(Check(Work(name), NPK_PATH_TARGET), kMalicious) << name;
+        EXPECT_EQ(Check(Work(name), 2), kMalicious) << name;
+    }
+    Write(Work("data:1.txt"), "data");
+    EXPECT_EQ(Check(Work("data:1.txt"), NPK_PATH_SOURCE), kMalicious);
+    // A colon in a folder's name is not the file's.
+    std::filesystem::create_directories(Work("a:b"));
+    EXPECT_EQ(Check(Work("a:b/npk-new.txt"), NPK_PATH_TARGET), S_OK);
 }
 
 TEST_F(FilePathsTest, StartupFolderMovesWithTheConfigurationHome)
@@ -154,7 +226,7 @@ TEST_F(FilePathsTest, RelativePathsAreResolvedAgainstTheCurrentDirectory)
     ASSERT_EQ(chdir(m_work.c_str()), 0);
     EXPECT_EQ(Check("launch.txt", NPK_PATH_TARGET), S_OK);
     EXPECT_EQ(Check("../XDG_CONFIG_HOME/autostart/launch.txt", NPK_PATH_TARGET), kMalicious);
-    EXPECT_EQ(Check("../XDG_CONFIG_HOME/autostart/../launch.txt", NPK_PATH_TARGET), S_OK);
+    EXPECT_EQ(Check("../XDG_CONFIG_HOME/autostart/../../launch.txt", NPK_PATH_TARGET), S_OK);
 
     ASSERT_EQ(chdir("/etc"), 0);
     EXPECT_EQ(Check("npk-new.txt", NPK_PATH_TARGET), kMalicious);
@@ -166,7 +238,10 @@ TEST_F(FilePathsTest, FolderCheckDirectly)
     EXPECT_EQ(IsMaliciousFileFolder(TEXT("/home/someone/etc/notes")), kMalicious);  // contains "/etc"
     EXPECT_EQ(IsMaliciousFileFolder(TEXT("/")), S_OK);
     EXPECT_EQ(IsMaliciousFileFolder(TEXT("")), S_OK);
-    EXPECT_EQ(IsMaliciousFileFolder(TEXT("/usr/share")), S_OK);
+    EXPECT_EQ(IsMaliciousFileFolder(TEXT("/var/spool")), S_OK);
+    EXPECT_EQ(IsMaliciousFileFolder(TEXT("/usr/share")), kMalicious);
+    EXPECT_EQ(IsMaliciousFileFolder(ToWide(Home(".ssh")).c_str()), kMalicious);
+    EXPECT_EQ(IsMaliciousFileFolder(ToWide(Home("Documents")).c_str()), S_OK);
     EXPECT_EQ(IsMaliciousFileFolder(nullptr), E_INVALIDARG);
 }
 
