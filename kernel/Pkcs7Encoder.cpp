@@ -303,7 +303,8 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     std::memcpy(text.get(), encoded.get(), static_cast<size_t>(cchEncoded));
     text[static_cast<size_t>(cchEncoded)] = '\0';
     encoded.reset();
-    NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_DER, 17, text.get()));
+    // An attached message carries the page's text: its length only.
+    NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_DER, 17, static_cast<LONG>(cchEncoded)));
 
     int cchWide = MultiByteToWideChar(CP_ACP, 0, text.get(), cchEncoded + 1, NULL, 0);
     if (cchWide <= 0) {

@@ -2,6 +2,7 @@
 // the agent call, the kind of result) and runs the one shared body, RunAdapter.
 #include "plugin/ScriptablePluginObject.h"
 
+#include <cstring>
 #include <memory>
 
 #include "kernel/Encoding.h"
@@ -18,12 +19,13 @@ enum AdapterOptions : unsigned {
     kNone = 0,
     kTraceFilters = 0x1,       // trace the wide certificate filters before the agent call
     kExceptionOnFailure = 0x2, // a failed call also raises a script exception
+    kSecretResult = 0x4,       // the result holds a page's text: traced by its length only
 };
 
 struct ArgSpec {
     LPCWSTR pwszCopyStep;
     LPCWSTR pwszConvertStep;
-    bool bSecret;  // never traced as text
+    bool bSecret;  // never traced as text: passwords, and the texts a page signs or encrypts
 };
 
 typedef HRESULT (*TextCall)(CCryptoAgent& agent, LPWSTR const* w, BSTR* pbstrResult);
@@ -98,13 +100,19 @@ bool CScriptablePluginObject::RunAdapter(const AdapterSpec& spec, const NPVarian
         TraceStep(hr, spec.pwszAgentStep);
 
         if (SUCCEEDED(hr) && spec.kind == ResultKind::Text) {
-            NPK_TRACE(TRACE_INFORMATION, TraceMsgW(TRACE_GUID_SCRIPTABLE, 24, bstrResult));
+            if (spec.options & kSecretResult)
+                NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_SCRIPTABLE, 29, static_cast<LONG>(SysStringLen(bstrResult))));
+            else
+                NPK_TRACE(TRACE_INFORMATION, TraceMsgW(TRACE_GUID_SCRIPTABLE, 24, bstrResult));
             char* pszUtf8 = NULL;
             hr = UTF16ToUTF8(bstrResult, &pszUtf8, NULL);
             utf8Result.reset(pszUtf8);
             TraceStep(hr, TEXT("UTF16ToUTF8"));
             if (SUCCEEDED(hr)) {
-                NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_SCRIPTABLE, 25, pszUtf8));
+                if (spec.options & kSecretResult)
+                    NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_SCRIPTABLE, 30, static_cast<LONG>(std::strlen(pszUtf8))));
+                else
+                    NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_SCRIPTABLE, 25, pszUtf8));
                 bOutcome = StringToNPVariant(pszUtf8, result);
                 NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_SCRIPTABLE, 26, bOutcome ? 1 : 0));
             }
@@ -159,18 +167,20 @@ NPK_ADAPTER(SelectEncryptCertificateByCERFile, 1, 1, NPK_ARGS(NPK_ARG("Certifica
             kExceptionOnFailure, NPK_TEXT(SelectEncryptCertificateByCERFile(w[0], r)))
 NPK_ADAPTER(SelectDecryptCertificateByPFXFile, 2, 2, NPK_ARGS(NPK_ARG("PFX File Name"), NPK_SECRET_ARG("PFX PWD")),
             Text, kNone, NPK_TEXT(SelectDecryptCertificateByPFXFile(w[0], w[1], r)))
-NPK_ADAPTER(SignMessage, 2, 2, NPK_ARGS(NPK_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kNone,
+// The texts a page signs or encrypts, attached signatures (which carry their text), and
+// decrypted texts are traced by their length only.
+NPK_ADAPTER(SignMessage, 2, 2, NPK_ARGS(NPK_SECRET_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kSecretResult,
             NPK_TEXT(SignMessage(w[0], w[1], r)))
-NPK_ADAPTER(SignMessageDetached, 2, 2, NPK_ARGS(NPK_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kNone,
+NPK_ADAPTER(SignMessageDetached, 2, 2, NPK_ARGS(NPK_SECRET_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kNone,
             NPK_TEXT(SignMessageDetached(w[0], w[1], r)))
-NPK_ADAPTER(SignMessagePKCS1, 2, 2, NPK_ARGS(NPK_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kNone,
+NPK_ADAPTER(SignMessagePKCS1, 2, 2, NPK_ARGS(NPK_SECRET_ARG("Source Msg"), NPK_ARG("Algorithm")), Text, kNone,
             NPK_TEXT(SignMessagePKCS1(w[0], w[1], r)))
-NPK_ADAPTER(VerifyMessageSignature, 1, 1, NPK_ARGS(NPK_ARG("Signature")), Flag, kNone,
+NPK_ADAPTER(VerifyMessageSignature, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Signature")), Flag, kNone,
             NPK_FLAG(VerifyMessageSignature(w[0], r)))
-NPK_ADAPTER(VerifyMessageSignatureDetached, 2, 2, NPK_ARGS(NPK_ARG("Signature"), NPK_ARG("Content")), Flag, kNone,
-            NPK_FLAG(VerifyMessageSignatureDetached(w[0], w[1], r)))
+NPK_ADAPTER(VerifyMessageSignatureDetached, 2, 2, NPK_ARGS(NPK_ARG("Signature"), NPK_SECRET_ARG("Content")), Flag,
+            kNone, NPK_FLAG(VerifyMessageSignatureDetached(w[0], w[1], r)))
 NPK_ADAPTER(VerifyMessageSignaturePKCS1, 3, 3,
-            NPK_ARGS(NPK_ARG("Signature"), NPK_ARG("Content"), NPK_ARG("Algorithm")), Flag, kNone,
+            NPK_ARGS(NPK_ARG("Signature"), NPK_SECRET_ARG("Content"), NPK_ARG("Algorithm")), Flag, kNone,
             NPK_FLAG(VerifyMessageSignaturePKCS1(w[0], w[1], w[2], r)))
 NPK_ADAPTER(SignFileDetached, 2, 2, NPK_ARGS(NPK_ARG("File Name"), NPK_ARG("Algorithm")), Text, kNone,
             NPK_TEXT(SignFileDetached(w[0], w[1], r)))
@@ -181,22 +191,22 @@ NPK_ADAPTER(VerifyFileSignatureDetached, 2, 2, NPK_ARGS(NPK_ARG("Signature"), NP
 NPK_ADAPTER(VerifyFileSignaturePKCS1, 3, 3,
             NPK_ARGS(NPK_ARG("Signature"), NPK_ARG2("File Name", "FileName"), NPK_ARG("Algorithm")), Flag, kNone,
             NPK_FLAG(VerifyFileSignaturePKCS1(w[0], w[1], w[2], r)))
-NPK_ADAPTER(EncryptMessageasEnvelope, 1, 1, NPK_ARGS(NPK_ARG("Message")), Text, kNone,
+NPK_ADAPTER(EncryptMessageasEnvelope, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Message")), Text, kNone,
             NPK_TEXT(EncryptMessageasEnvelope(w[0], r)))
-NPK_ADAPTER(EncryptMessageasEnvelopePKCS7, 1, 1, NPK_ARGS(NPK_ARG("Message")), Text, kNone,
+NPK_ADAPTER(EncryptMessageasEnvelopePKCS7, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Message")), Text, kNone,
             NPK_TEXT(EncryptMessageasEnvelopePKCS7(w[0], r)))
-NPK_ADAPTER(DecryptEnvelopeMessage, 1, 1, NPK_ARGS(NPK_ARG("Envelope")), Text, kNone,
+NPK_ADAPTER(DecryptEnvelopeMessage, 1, 1, NPK_ARGS(NPK_ARG("Envelope")), Text, kSecretResult,
             NPK_TEXT(DecryptEnvelopeMessage(w[0], r)))
 // Two arguments are required, but only the envelope is looked at.
-NPK_ADAPTER(DecryptEnvelopeMessagePKCS7, 2, 1, NPK_ARGS(NPK_ARG("Envelope")), Text, kNone,
+NPK_ADAPTER(DecryptEnvelopeMessagePKCS7, 2, 1, NPK_ARGS(NPK_ARG("Envelope")), Text, kSecretResult,
             NPK_TEXT(DecryptEnvelopeMessagePKCS7(w[0], r)))
 NPK_ADAPTER(EncryptAsEnvelopeFilePKCS7, 2, 2, NPK_ARGS(NPK_ARG("SourceFile"), NPK_ARG("EncryptedFile")), Flag, kNone,
             NPK_FLAG(EncryptAsEnvelopeFilePKCS7(w[0], w[1], r)))
 NPK_ADAPTER(EncryptAsEnvelopeFile, 2, 2, NPK_ARGS(NPK_ARG("SourceFile"), NPK_ARG("EncryptedFile")), Flag, kNone,
             NPK_FLAG(EncryptAsEnvelopeFile(w[0], w[1], r)))
-NPK_ADAPTER(EncryptMessageasEnvelopePKCS7_3DES, 1, 1, NPK_ARGS(NPK_ARG("Message")), Text, kNone,
+NPK_ADAPTER(EncryptMessageasEnvelopePKCS7_3DES, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Message")), Text, kNone,
             NPK_TEXT(EncryptMessageasEnvelopePKCS7_3DES(w[0], r)))
-NPK_ADAPTER(EncryptMessageasEnvelope_3DES, 1, 1, NPK_ARGS(NPK_ARG("Message")), Text, kNone,
+NPK_ADAPTER(EncryptMessageasEnvelope_3DES, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Message")), Text, kNone,
             NPK_TEXT(EncryptMessageasEnvelope_3DES(w[0], r)))
 NPK_ADAPTER(EncryptAsEnvelopeFilePKCS7_3DES, 2, 2, NPK_ARGS(NPK_ARG("SourceFile"), NPK_ARG("EncryptedFile")), Flag,
             kNone, NPK_FLAG(EncryptAsEnvelopeFilePKCS7_3DES(w[0], w[1], r)))
@@ -206,6 +216,6 @@ NPK_ADAPTER(DecryptEnvelopeFilePKCS7, 2, 2, NPK_ARGS(NPK_ARG("EncryptedFile"), N
             NPK_FLAG(DecryptEnvelopeFilePKCS7(w[0], w[1], r)))
 NPK_ADAPTER(DecryptEnvelopeFile, 2, 2, NPK_ARGS(NPK_ARG("EncryptedFile"), NPK_ARG("SourceFile")), Flag, kNone,
             NPK_FLAG(DecryptEnvelopeFile(w[0], w[1], r)))
-NPK_ADAPTER(VerifyMessageSignaturePKCS7, 1, 1, NPK_ARGS(NPK_ARG("Signature")), Text, kNone,
+NPK_ADAPTER(VerifyMessageSignaturePKCS7, 1, 1, NPK_ARGS(NPK_SECRET_ARG("Signature")), Text, kSecretResult,
             NPK_TEXT(VerifyMessageSignaturePKCS7(w[0], r)))
 NPK_ADAPTER(GetLastErrorDesc, 0, 0, NPK_NO_ARGS, Text, kNone, NPK_TEXT(GetLastErrorDesc(r)))

@@ -108,7 +108,7 @@ TEST_F(TraceEndToEndTest, FunctionFlagShowsNestedEntryAndExitOfAScriptCall)
 TEST_F(TraceEndToEndTest, InformationShowsArgumentsAsTheAgentReceivesThem)
 {
     std::string out = TracePage("4",
-                                "attempt(function () { return plugin.SignMessage('before\\u0000after', 'SHA-1'); });\n"
+                                "attempt(function () { return plugin.SelectSignCertificate('before\\u0000after', ''); });\n"
                                 "attempt(function () { return plugin.SelectSignCertificate('CN=\\u5f20\\u4e09', ''); });\n");
     EXPECT_NE(out.find("before"), std::string::npos) << out;
     // Other events may say "after"; the one that shows the text must end where U+0000 was.
@@ -128,6 +128,38 @@ TEST_F(TraceEndToEndTest, PfxPasswordNeverReachesTheTrace)
                                 "attempt(function () { return plugin.SelectDecryptCertificateByPFXFile('/tmp/none.pfx', 'Sw0rdf1sh!pw'); });\n");
     EXPECT_NE(out.find("/tmp/none.pfx"), std::string::npos) << "the trace should show the file name\n" << out;
     EXPECT_EQ(out.find("Sw0rdf1sh!pw"), std::string::npos) << out;
+}
+
+// The texts a page signs or encrypts, attached signatures and decrypted texts reach the trace
+// as lengths only; file names and algorithm names still show.
+TEST_F(TraceEndToEndTest, PageTextsReachTheTraceAsLengthsOnly)
+{
+    const std::string data = FixtureDir();
+    std::string out = TracePage(
+        "0xF",
+        "plugin.SelectSignCertificateByPFXFile('" + data + "signer.pfx', 'npkeystrand');\n"
+        "var sig = plugin.SignMessage('Quokka-signed-text', 'SHA-256');\n"
+        "plugin.VerifyMessageSignature(sig);\n"
+        "if (plugin.VerifyMessageSignaturePKCS7(sig) !== 'Quokka-signed-text') throw new Error('content');\n"
+        "plugin.VerifyMessageSignaturePKCS1(plugin.SignMessagePKCS1('Quokka-pkcs1-text', 'MD-5'), 'Quokka-pkcs1-text', 'MD-5');\n"
+        "plugin.VerifyMessageSignatureDetached(plugin.SignMessageDetached('Quokka-detached', 'SHA-1'), 'Quokka-detached');\n"
+        "plugin.SelectEncryptCertificateByCERFile('" + data + "recipient.cer');\n"
+        "plugin.SelectDecryptCertificateByPFXFile('" + data + "recipient.pfx', 'npkeystrand');\n"
+        "var plain = plugin.DecryptEnvelopeMessage(plugin.EncryptMessageasEnvelope('Quokka-sealed-text'));\n"
+        "if (plain !== 'Quokka-sealed-text') throw new Error('decrypted');\n"
+        "plugin.DecryptEnvelopeMessagePKCS7(plugin.EncryptMessageasEnvelopePKCS7_3DES('Quokka-3des-text'), 0);\n"
+        "print('SIG ' + sig);\n");
+    EXPECT_EQ(out.find("Quokka"), std::string::npos) << out;
+    // The attached signature carries the text, so it is not shown either.
+    HostResult again = Page("plugin.SelectSignCertificateByPFXFile('" + data + "signer.pfx', 'npkeystrand');\n"
+                            "print(plugin.SignMessage('Quokka-signed-text', 'SHA-256'));\n");
+    ASSERT_EQ(again.status, 0) << again.err;
+    const std::string sig = again.out.substr(0, again.out.find('\n'));
+    ASSERT_GT(sig.size(), 60u);  // its first line
+    EXPECT_EQ(out.find(sig.substr(0, 60)), std::string::npos) << out;
+    EXPECT_NE(out.find("signer.pfx"), std::string::npos) << out;
+    EXPECT_NE(out.find("SHA-256"), std::string::npos) << out;
+    EXPECT_NE(out.find("characters (not shown)"), std::string::npos) << out;
 }
 
 // Every module's events are described by the formats `trace show` reads: one shown as its bare
