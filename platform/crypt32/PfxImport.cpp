@@ -196,6 +196,52 @@ DWORD DecryptFailure()
     return NpkLegacyProviderLoaded() ? static_cast<DWORD>(ERROR_INVALID_PASSWORD) : static_cast<DWORD>(NTE_BAD_ALGID);
 }
 
+// Every key derivation of the file is held to the MAC's limit before it runs: a file without
+// a MAC, or with a modest one, could otherwise ask its encrypted parts for billions of rounds
+// (PKCS#12 and PKCS#5 v1 PBE, PBES2 with PBKDF2 iterations or scrypt cost). 0 when the
+// algorithm's work is within bounds or is not one of these (its decryption then fails on its
+// own), CRYPT_E_ASN1_LARGE otherwise, as for the MAC.
+DWORD CheckKeyDerivation(const X509_ALGOR* algorithm)
+{
+    if (algorithm == nullptr || algorithm->parameter == nullptr) return 0;
+    const DWORD tooLarge = static_cast<DWORD>(CRYPT_E_ASN1_LARGE);
+    auto withinLimit = [](const ASN1_INTEGER* value, uint64_t* out) {
+        return value != nullptr && ASN1_INTEGER_get_uint64(out, value) == 1 && *out <= kMaxIterations;
+    };
+    uint64_t rounds = 0;
+    if (OBJ_obj2nid(algorithm->algorithm) != NID_pbes2) {
+        PBEPARAM* pbe = static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter));
+        if (pbe == nullptr) return 0;
+        const bool ok = withinLimit(pbe->iter, &rounds);
+        PBEPARAM_free(pbe);
+        return ok ? 0 : tooLarge;
+    }
+    PBE2PARAM* pbe2 = static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter));
+    if (pbe2 == nullptr) return 0;
+    DWORD result = 0;
+    const X509_ALGOR* kdf = pbe2->keyfunc;
+    const int kdfNid = kdf != nullptr ? OBJ_obj2nid(kdf->algorithm) : NID_undef;
+    if (kdfNid == NID_id_pbkdf2 && kdf->parameter != nullptr) {
+        PBKDF2PARAM* p = static_cast<PBKDF2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf->parameter));
+        if (p != nullptr && !withinLimit(p->iter, &rounds)) result = tooLarge;
+        PBKDF2PARAM_free(p);
+    } else if (kdfNid == NID_id_scrypt && kdf->parameter != nullptr) {
+        // scrypt's work grows with N * r * p.
+        SCRYPT_PARAMS* p =
+            static_cast<SCRYPT_PARAMS*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(SCRYPT_PARAMS), kdf->parameter));
+        if (p != nullptr) {
+            uint64_t n = 0, r = 0, par = 0;
+            if (!withinLimit(p->costParameter, &n) || !withinLimit(p->blockSize, &r) ||
+                !withinLimit(p->parallelizationParameter, &par) || (r != 0 && n > kMaxIterations / r) ||
+                (par != 0 && n * r > kMaxIterations / par))
+                result = tooLarge;
+        }
+        SCRYPT_PARAMS_free(p);
+    }
+    PBE2PARAM_free(pbe2);
+    return result;
+}
+
 struct FoundKey {
     EVP_PKEY* key = nullptr;
     Bytes localKeyId;
@@ -294,6 +340,11 @@ DWORD ReadBags(const STACK_OF(PKCS12_SAFEBAG) * bags, Passwords& passwords, Coll
         case NID_pkcs8ShroudedKeyBag: {
             const X509_SIG* shrouded = PKCS12_SAFEBAG_get0_pkcs8(bag);
             PKCS8_PRIV_KEY_INFO* p8 = nullptr;
+            if (shrouded != nullptr) {
+                const X509_ALGOR* algorithm = nullptr;
+                X509_SIG_get0(shrouded, &algorithm, nullptr);
+                if ((error = CheckKeyDerivation(algorithm)) != 0) break;
+            }
             for (const Password& pw : passwords.Forms()) {
                 if (shrouded == nullptr) break;
                 p8 = PKCS8_decrypt_ex(shrouded, pw.text, pw.length, NpkLibContext(), nullptr);
@@ -355,6 +406,7 @@ DWORD ReadAuthenticatedSafe(const Outer& o, Passwords& passwords, Collected& out
                 error = static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
                 break;
             }
+            if ((error = CheckKeyDerivation(p7->d.encrypted->enc_data->algorithm)) != 0) break;
             for (const Password& pw : passwords.Forms()) {
                 bags = static_cast<STACK_OF(PKCS12_SAFEBAG)*>(PKCS12_item_decrypt_d2i_ex(
                     p7->d.encrypted->enc_data->algorithm, ASN1_ITEM_rptr(PKCS12_SAFEBAGS), pw.text, pw.length,

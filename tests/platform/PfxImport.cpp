@@ -456,4 +456,132 @@ TEST_F(PfxImport, WithoutMacAWrongPasswordIsStillCaught)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PASSWORD));
 }
 
+// A file without a MAC whose one safe holds what the arguments say: a shrouded key bag, or an
+// encrypted safe, under a password-based algorithm with the given work. The encrypted bytes
+// are noise: the file is built without running any key derivation.
+enum class Hostile { KeyBagPbe, KeyBagPbkdf2, SafePbe, SafePbkdf2, KeyBagScrypt };
+
+Bytes HostilePfx(Hostile kind, uint64_t rounds)
+{
+    unsigned char salt[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const unsigned char iv[8] = {8, 7, 6, 5, 4, 3, 2, 1};
+    auto setRounds = [rounds](ASN1_INTEGER* value) { EXPECT_EQ(ASN1_INTEGER_set_uint64(value, rounds), 1); };
+    X509_ALGOR* algorithm = nullptr;
+    switch (kind) {
+    case Hostile::KeyBagPbe:
+    case Hostile::SafePbe: {
+        algorithm = PKCS5_pbe_set(NID_pbe_WithSHA1And3_Key_TripleDES_CBC, 1, salt, sizeof salt);
+        PBEPARAM* p = static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), algorithm->parameter));
+        setRounds(p->iter);
+        ASN1_TYPE_free(algorithm->parameter);
+        algorithm->parameter = nullptr;
+        EXPECT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBEPARAM), p, &algorithm->parameter), nullptr);
+        PBEPARAM_free(p);
+        break;
+    }
+    case Hostile::KeyBagPbkdf2:
+    case Hostile::SafePbkdf2: {
+        algorithm = PKCS5_pbe2_set_iv(EVP_des_ede3_cbc(), 1, salt, sizeof salt, const_cast<unsigned char*>(iv),
+                                      NID_hmacWithSHA256);
+        PBE2PARAM* p2 =
+            static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter));
+        PBKDF2PARAM* kdf =
+            static_cast<PBKDF2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), p2->keyfunc->parameter));
+        setRounds(kdf->iter);
+        ASN1_TYPE_free(p2->keyfunc->parameter);
+        p2->keyfunc->parameter = nullptr;
+        EXPECT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), kdf, &p2->keyfunc->parameter), nullptr);
+        ASN1_TYPE_free(algorithm->parameter);
+        algorithm->parameter = nullptr;
+        EXPECT_NE(ASN1_TYPE_pack_sequence(ASN1_ITEM_rptr(PBE2PARAM), p2, &algorithm->parameter), nullptr);
+        PBKDF2PARAM_free(kdf);
+        PBE2PARAM_free(p2);
+        break;
+    }
+    case Hostile::KeyBagScrypt:
+        // N = 1024, r = 8, p = rounds: a modest N and r keep within scrypt's memory bound,
+        // and the parallelisation count multiplies the work.
+        algorithm = PKCS5_pbe2_set_scrypt(EVP_des_ede3_cbc(), salt, sizeof salt, const_cast<unsigned char*>(iv),
+                                          1024, 8, rounds);
+        break;
+    }
+    EXPECT_NE(algorithm, nullptr);
+    ASN1_OCTET_STRING* noise = ASN1_OCTET_STRING_new();
+    unsigned char bytes[64];
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    ASN1_OCTET_STRING_set(noise, bytes, sizeof bytes);
+
+    STACK_OF(PKCS7)* safes = sk_PKCS7_new_null();
+    if (kind == Hostile::SafePbe || kind == Hostile::SafePbkdf2) {
+        PKCS7* p7 = PKCS7_new();
+        EXPECT_EQ(PKCS7_set_type(p7, NID_pkcs7_encrypted), 1);
+        X509_ALGOR_free(p7->d.encrypted->enc_data->algorithm);
+        p7->d.encrypted->enc_data->algorithm = algorithm;
+        ASN1_OCTET_STRING_free(p7->d.encrypted->enc_data->enc_data);
+        p7->d.encrypted->enc_data->enc_data = noise;
+        ASN1_OBJECT_free(p7->d.encrypted->enc_data->content_type);
+        p7->d.encrypted->enc_data->content_type = OBJ_nid2obj(NID_pkcs7_data);
+        sk_PKCS7_push(safes, p7);
+    } else {
+        // X509_SIG has no setter: it is built from its DER.
+        unsigned char* algDer = nullptr;
+        int algLen = i2d_X509_ALGOR(algorithm, &algDer);
+        Bytes der{0x30};
+        Bytes body(algDer, algDer + algLen);
+        body.push_back(0x04);
+        body.push_back(sizeof bytes);
+        body.insert(body.end(), bytes, bytes + sizeof bytes);
+        EXPECT_LT(body.size(), 0x10000u);
+        der.push_back(0x82);
+        der.push_back(static_cast<BYTE>(body.size() >> 8));
+        der.push_back(static_cast<BYTE>(body.size()));
+        der.insert(der.end(), body.begin(), body.end());
+        OPENSSL_free(algDer);
+        X509_ALGOR_free(algorithm);
+        ASN1_OCTET_STRING_free(noise);
+        const unsigned char* p = der.data();
+        X509_SIG* shrouded = d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size()));
+        EXPECT_NE(shrouded, nullptr);
+        PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create0_pkcs8(shrouded);
+        STACK_OF(PKCS12_SAFEBAG)* bags = sk_PKCS12_SAFEBAG_new_null();
+        sk_PKCS12_SAFEBAG_push(bags, bag);
+        sk_PKCS7_push(safes, PKCS12_pack_p7data(bags));
+        sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    }
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    sk_PKCS7_pop_free(safes, PKCS7_free);
+    unsigned char* out = nullptr;
+    int len = i2d_PKCS12(p12, &out);
+    PKCS12_free(p12);
+    Bytes pfx(out, out + std::max(len, 0));
+    OPENSSL_free(out);
+    return pfx;
+}
+
+// Work factors past the MAC's limit fail at once with the MAC's code wherever they are in the
+// file; within it, the noise fails as a wrong password after the derivation has run.
+TEST_F(PfxImport, EveryKeyDerivationIsHeldToTheIterationLimit)
+{
+    const LONG stores = CertStoreObject::LiveStores();
+    for (Hostile kind : {Hostile::KeyBagPbe, Hostile::KeyBagPbkdf2, Hostile::SafePbe, Hostile::SafePbkdf2}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        for (uint64_t rounds : {uint64_t{10'000'001}, uint64_t{2'139'095'040}, uint64_t{1} << 40}) {
+            SetLastError(0);
+            EXPECT_EQ(Import(HostilePfx(kind, rounds), WPASSWORD), nullptr);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_LARGE)) << rounds;
+        }
+        SetLastError(0);
+        EXPECT_EQ(Import(HostilePfx(kind, 2048), WPASSWORD), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PASSWORD));
+    }
+    // scrypt: N * r * p counts.
+    SetLastError(0);
+    EXPECT_EQ(Import(HostilePfx(Hostile::KeyBagScrypt, 2048), WPASSWORD), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
+    SetLastError(0);
+    EXPECT_EQ(Import(HostilePfx(Hostile::KeyBagScrypt, 1), WPASSWORD), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PASSWORD));
+    EXPECT_EQ(CertStoreObject::LiveStores(), stores);
+}
+
 }  // namespace
