@@ -17,7 +17,8 @@ public:
     //  - creates the window with the caption, OK and Cancel texts of the resource module, or
     //    pParams->title / okText / cancelText where those are not null;
     //  - calls dlg.OnInitDialog(pParams, the system's major version) once the window exists;
-    //    a failure ends the dialog at once (modal result 2) with no selection;
+    //    any result but S_OK (a failure, or 0x20001001 for a store with nothing to list) ends
+    //    the dialog at once (modal result 2) with no selection;
     //  - sets up the list: dlg.GetItems() in display order, 80-pixel cards painted with
     //    PaintCard (CardPainter.h) in the state of each (selected, under the mouse, normal),
     //    the images 105 to 107, a tooltip with the display name of the card under the mouse,

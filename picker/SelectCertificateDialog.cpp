@@ -149,7 +149,7 @@ HRESULT CSelectCertificateDlg::OnInitDialog(const SelectDialogParams* pParams, D
     } else if (m_items.empty()) {
         // An empty list would leave nothing to choose: say so instead of showing it.
         hr = NPK_PICKER_NO_CERTIFICATE;
-        TraceStepEx(E_FAIL, kInitDialog, TEXT("Check certificate count"));
+        TraceStepEx(hr, kInitDialog, TEXT("Check certificate count"));
     }
     m_hrError = hr;
     return hr;

@@ -25,12 +25,26 @@ const CardImage kImages[] = {
     {IDB_CERTIFICATE_FRAME, TEXT("LoadImageFromResource (Certificate frame)")},
 };
 
+// A one-pixel dotted black frame two pixels inside the card, dots on every other pixel.
+void DrawFocusRectangle(cairo_t* cr, int nWidth, int nHeight)
+{
+    const double dash[] = {1.0, 1.0};
+    cairo_save(cr);
+    cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+    cairo_set_line_width(cr, 1.0);
+    cairo_set_dash(cr, dash, 2, 0.0);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_rectangle(cr, 2.5, 2.5, nWidth - 5, nHeight - 5);
+    cairo_stroke(cr);
+    cairo_restore(cr);
+}
+
 }  // namespace
 
 CGtkCertificateList::CGtkCertificateList(const std::vector<CertificateItem>& items, bool bNewerSystem,
                                          HINSTANCE hResourceModule)
     : m_items(items), m_bNewerSystem(bNewerSystem), m_images(hResourceModule), m_pScrolled(NULL), m_pArea(NULL),
-      m_nSelected(items.empty() ? -1 : 0), m_bPointerInside(false), m_nLastHovered(-1), m_pfnActivate(NULL),
+      m_pAdjustment(NULL), m_nSelected(items.empty() ? -1 : 0), m_bPointerInside(false), m_nLastHovered(-1), m_pfnActivate(NULL),
       m_pActivateContext(NULL)
 {
     m_pScrolled = gtk_scrolled_window_new(NULL, NULL);
@@ -55,7 +69,13 @@ CGtkCertificateList::CGtkCertificateList(const std::vector<CertificateItem>& ite
     g_signal_connect(m_pArea, "button-press-event", G_CALLBACK(OnButtonPress), this);
     g_signal_connect(m_pArea, "key-press-event", G_CALLBACK(OnKeyPress), this);
     g_signal_connect(m_pArea, "query-tooltip", G_CALLBACK(OnQueryTooltip), this);
+    g_signal_connect(m_pArea, "focus-in-event", G_CALLBACK(OnFocusChange), this);
+    g_signal_connect(m_pArea, "focus-out-event", G_CALLBACK(OnFocusChange), this);
     gtk_container_add(GTK_CONTAINER(m_pScrolled), m_pArea);
+    // The wheel moves the cards under a pointer that stays put: the card beneath it changes.
+    m_pAdjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(m_pScrolled));
+    g_object_ref(m_pAdjustment);
+    g_signal_connect(m_pAdjustment, "value-changed", G_CALLBACK(OnScrolled), this);
 }
 
 CGtkCertificateList::~CGtkCertificateList()
@@ -63,6 +83,8 @@ CGtkCertificateList::~CGtkCertificateList()
     CloseViewers();
     // The signals name this object: the widgets must not call back into it after it goes.
     g_signal_handlers_disconnect_by_data(m_pArea, this);
+    g_signal_handlers_disconnect_by_data(m_pAdjustment, this);
+    g_object_unref(m_pAdjustment);
     gtk_widget_destroy(m_pScrolled);
     g_object_unref(m_pArea);
     g_object_unref(m_pScrolled);
@@ -132,7 +154,7 @@ void CGtkCertificateList::SetSelection(int nRow)
     gtk_widget_queue_draw(m_pArea);
 }
 
-void CGtkCertificateList::PaintRow(cairo_t* cr, int nRow, int nWidth, int nHovered)
+void CGtkCertificateList::PaintRow(cairo_t* cr, int nRow, int nWidth, int nHovered, bool bFocused)
 {
     // The card is composed off-screen and copied in one go, so it never flickers.
     cairo_surface_t* pCard =
@@ -144,6 +166,7 @@ void CGtkCertificateList::PaintRow(cairo_t* cr, int nRow, int nWidth, int nHover
             PaintCard(canvas, m_items[static_cast<size_t>(nRow)], nWidth, PICKER_CARD_HEIGHT,
                       CardStateFor(nRow == m_nSelected, nRow == nHovered), m_bNewerSystem);
         }
+        if (bFocused) DrawFocusRectangle(crCard, nWidth, PICKER_CARD_HEIGHT);
         cairo_destroy(crCard);
         cairo_set_source_surface(cr, pCard, 0, nRow * PICKER_CARD_HEIGHT);
         cairo_rectangle(cr, 0, nRow * PICKER_CARD_HEIGHT, nWidth, PICKER_CARD_HEIGHT);
@@ -163,7 +186,10 @@ gboolean CGtkCertificateList::OnDraw(GtkWidget* pWidget, cairo_t* cr, gpointer p
     const int nCount = static_cast<int>(self->m_items.size());
     const int nFirst = std::max(0, static_cast<int>(y0) / PICKER_CARD_HEIGHT);
     const int nLast = std::min(nCount - 1, static_cast<int>(y1) / PICKER_CARD_HEIGHT);
-    for (int nRow = nFirst; nRow <= nLast; ++nRow) self->PaintRow(cr, nRow, nWidth, nHovered);
+    // Where the keyboard is, as a list box shows it: a dotted frame inside the selected card.
+    const bool bHasFocus = gtk_widget_has_focus(pWidget);
+    for (int nRow = nFirst; nRow <= nLast; ++nRow)
+        self->PaintRow(cr, nRow, nWidth, nHovered, bHasFocus && nRow == self->m_nSelected);
     // Below the last card the list is white.
     const int nCardsBottom = nCount * PICKER_CARD_HEIGHT;
     if (y1 > nCardsBottom) {
@@ -286,4 +312,23 @@ void CGtkCertificateList::OnViewerDestroyed(GtkWidget* pViewer, gpointer pSelf)
 {
     CGtkCertificateList* self = static_cast<CGtkCertificateList*>(pSelf);
     self->m_viewers.erase(std::remove(self->m_viewers.begin(), self->m_viewers.end(), pViewer), self->m_viewers.end());
+}
+
+gboolean CGtkCertificateList::OnFocusChange(GtkWidget* pWidget, GdkEventFocus*, gpointer)
+{
+    gtk_widget_queue_draw(pWidget);
+    return FALSE;
+}
+
+void CGtkCertificateList::OnScrolled(GtkAdjustment*, gpointer pSelf)
+{
+    CGtkCertificateList* self = static_cast<CGtkCertificateList*>(pSelf);
+    // The scrolled pixels carry the old highlight along: paint every card again for the card
+    // now under the pointer, and let its name be the tooltip.
+    const int nHovered = self->HitTestCursor();
+    if (nHovered != self->m_nLastHovered) {
+        self->m_nLastHovered = nHovered;
+        gtk_widget_trigger_tooltip_query(self->m_pArea);
+    }
+    gtk_widget_queue_draw(self->m_pArea);
 }

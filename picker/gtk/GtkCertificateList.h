@@ -54,8 +54,10 @@ private:
     static gboolean OnQueryTooltip(GtkWidget* pWidget, gint x, gint y, gboolean bKeyboard, GtkTooltip* pTooltip,
                                    gpointer pSelf);
     static void OnViewerDestroyed(GtkWidget* pViewer, gpointer pSelf);
+    static gboolean OnFocusChange(GtkWidget* pWidget, GdkEventFocus* pEvent, gpointer pSelf);
+    static void OnScrolled(GtkAdjustment* pAdjustment, gpointer pSelf);
 
-    void PaintRow(cairo_t* cr, int nRow, int nWidth, int nHovered);
+    void PaintRow(cairo_t* cr, int nRow, int nWidth, int nHovered, bool bFocused);
     void OpenViewer(int nRow);
 
     std::vector<CertificateItem> m_items;
@@ -63,6 +65,7 @@ private:
     CPickerImages m_images;
     GtkWidget* m_pScrolled;
     GtkWidget* m_pArea;
+    GtkAdjustment* m_pAdjustment;  // the vertical scrolling, watched for the hover
     int m_nSelected;
     bool m_bPointerInside;
     int m_nLastHovered;

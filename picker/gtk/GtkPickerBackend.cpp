@@ -35,6 +35,8 @@ constexpr int kIdOk = 1;
 constexpr int kIdCancel = 2;
 
 const WCHAR kDoModal[] = TEXT("CGtkPickerBackend::DoModal");
+// The list's set-up is a step of the dialog's initialisation, and is traced as one.
+const WCHAR kInitDialog[] = TEXT("CSelectCertificateDlg::OnInitDialog");
 
 // Everything the window's callbacks need.
 struct PickerWindow {
@@ -118,6 +120,24 @@ GtkWidget* MakeButton(const std::basic_string<WCHAR>& text, LPCWSTR pwszOverride
     return gtk_button_new_with_mnemonic(gtkLabel.c_str());
 }
 
+// Which button Enter presses and where the keyboard is must show, as on Windows: the default
+// button (OK, or the button that has the focus) has a dark blue frame, the focused one a dotted
+// frame inside. Without it, Tab, Tab, Enter cancels with nothing on screen saying so.
+const char kButtonCss[] =
+    "button.default { border-color: #1c5a96; box-shadow: inset 0 0 0 1px #1c5a96; }\n"
+    "button:focus { outline-color: #000000; outline-style: dotted; outline-width: 1px; outline-offset: -4px; }\n";
+
+void MarkKeyboardState(GtkWidget* pOk, GtkWidget* pCancel)
+{
+    GtkCssProvider* pCss = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(pCss, kButtonCss, -1, NULL);
+    for (GtkWidget* pButton : {pOk, pCancel}) {
+        gtk_style_context_add_provider(gtk_widget_get_style_context(pButton), GTK_STYLE_PROVIDER(pCss),
+                                       GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    }
+    g_object_unref(pCss);
+}
+
 class CGtkPickerBackend : public IPickerBackend {
 public:
     INT_PTR DoModal(CSelectCertificateDlg& dlg, const SelectDialogParams* pParams) override;
@@ -151,15 +171,17 @@ INT_PTR CGtkPickerBackend::DoModal(CSelectCertificateDlg& dlg, const SelectDialo
 
     INT_PTR nResult = kIdCancel;
     hr = dlg.OnInitDialog(pParams, kSystemMajorVersion);
-    if (SUCCEEDED(hr)) {
+    // Only S_OK shows the dialog: an empty store's 0x20001001 is no failure code, yet there is
+    // nothing to choose from.
+    if (hr == S_OK) {
         window.list = std::make_unique<CGtkCertificateList>(dlg.GetItems(), dlg.IsNewerSystem(), dlg.GetResourceModule());
         hr = window.list->CheckImages();
         if (FAILED(hr)) {
-            TraceStepEx(hr, kDoModal, TEXT("CCertificateList::Initialize"));
+            TraceStepEx(hr, kInitDialog, TEXT("CCertificateList::Initialize"));
             dlg.SetErrorCode(hr);
         }
     }
-    if (SUCCEEDED(hr)) {
+    if (hr == S_OK) {
         window.headerImages = std::make_unique<CPickerImages>(dlg.GetResourceModule());
         const PickerRect rcClient = DialogUnitsToPixels(kPickerDialogUnits);
         const PickerRect rcList = DialogUnitsToPixels(kPickerListUnits);
@@ -211,9 +233,13 @@ INT_PTR CGtkPickerBackend::DoModal(CSelectCertificateDlg& dlg, const SelectDialo
         g_signal_connect_swapped(pOk, "clicked", G_CALLBACK(PressOk), &window);
         g_signal_connect_swapped(pCancel, "clicked", G_CALLBACK(gtk_window_close), pDialog);
         gtk_widget_set_can_default(pOk, TRUE);
+        gtk_widget_set_can_default(pCancel, TRUE);
+        MarkKeyboardState(pOk, pCancel);
 
         gtk_widget_show_all(pDialog);
         gtk_widget_grab_default(pOk);
+        // The focus shows from the start, not only after the first Tab.
+        gtk_window_set_focus_visible(GTK_WINDOW(pDialog), TRUE);
         window.list->SetSelection(0);
         gtk_widget_grab_focus(window.list->Area());
 
@@ -238,8 +264,12 @@ INT_PTR CGtkPickerBackend::DoModal(CSelectCertificateDlg& dlg, const SelectDialo
 
 std::unique_ptr<IPickerBackend> CreatePickerBackend()
 {
-    // The browser's locale is the browser's: GTK must not reset it for the whole process.
-    gtk_disable_setlocale();
+    // The browser's locale is the browser's: GTK must not reset it for the whole process. GTK
+    // takes that only before its first initialisation in the process (later it complains), so
+    // the second picker, or a browser that runs GTK itself, leaves it alone.
+    static bool s_bLocaleKept = false;
+    if (!s_bLocaleKept && gdk_display_get_default() == NULL) gtk_disable_setlocale();
+    s_bLocaleKept = true;
     // Without a display there is nothing to show the picker on: fail at once, never wait.
     if (!gtk_init_check(NULL, NULL)) {
         TraceStepEx(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), TEXT("CreatePickerBackend"), TEXT("gtk_init_check"));

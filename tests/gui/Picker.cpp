@@ -3,9 +3,11 @@
 // the "Windows Security" window with xdotool. Every wait is bounded and the display and the
 // host are stopped on every path; each case keeps a screenshot under the build directory.
 #include "FixtureData.h"
+#include "gui/GuiSupport.h"
 #include "integration/HostHarness.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -33,104 +35,12 @@ constexpr int kCardLeft = 20 + 40;
 constexpr int kFirstCardTop = 60;
 constexpr int kCancelX = 375;
 constexpr int kCancelY = 497 - 103 + 10;
-
-std::string FindProgram(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        fs::path candidate = fs::path(dirs.substr(start, end - start)) / name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        start = end + 1;
-    }
-    return "";
-}
-
-// A child started in the background with its output in files; killed if still running when
-// the object goes.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() { Stop(); }
-
-    bool Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const fs::path& out, const fs::path& err)
-    {
-        std::vector<std::string> envStrings;
-        for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-        std::vector<char*> envp;
-        for (auto& s : envStrings) envp.push_back(s.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> args = argv;
-        std::vector<char*> argp;
-        for (auto& s : args) argp.push_back(s.data());
-        argp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int rc = posix_spawn(&m_pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) m_pid = -1;
-        return rc == 0;
-    }
-
-    // The exit status, or -1 when it did not end in time (it is then killed).
-    int Wait(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_pid > 0) {
-            int ws = 0;
-            pid_t r = waitpid(m_pid, &ws, WNOHANG);
-            if (r == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-            }
-            if (std::chrono::steady_clock::now() > deadline) break;
-            std::this_thread::sleep_for(50ms);
-        }
-        Stop();
-        return -1;
-    }
-
-    bool Running()
-    {
-        if (m_pid <= 0) return false;
-        int ws = 0;
-        if (waitpid(m_pid, &ws, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return false;
-        }
-        return true;
-    }
-
-    void Stop()
-    {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        for (int i = 0; i < 40; ++i) {
-            int ws = 0;
-            if (waitpid(m_pid, &ws, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        kill(m_pid, SIGKILL);
-        int ws = 0;
-        waitpid(m_pid, &ws, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
+// The list's inner left edge (inside its one-pixel frame) and the buttons' edges.
+constexpr int kListLeft = 21;
+constexpr int kOkLeft = 255;
+constexpr int kCancelLeft = 338;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonTop = 497 - 103;
 
 std::string ReadText(const fs::path& p)
 {
@@ -166,29 +76,12 @@ protected:
         HostTest::TearDown();
     }
 
+    virtual std::string Screen() const { return "1280x1024x24"; }
+
     void StartDisplay()
     {
-        // A display number no one else holds, from a range of our own.
-        for (int n = 90 + static_cast<int>(getpid() % 50); n < 200; ++n) {
-            fs::path lock = "/tmp/.X" + std::to_string(n) + "-lock";
-            fs::path socket = "/tmp/.X11-unix/X" + std::to_string(n);
-            if (fs::exists(lock) || fs::exists(socket)) continue;
-            std::string display = ":" + std::to_string(n);
-            std::map<std::string, std::string> env = {{"PATH", std::getenv("PATH") ? std::getenv("PATH") : ""}};
-            ASSERT_TRUE(m_display.Start({m_xvfb, display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, env,
-                                        Dir() / "xvfb.out", Dir() / "xvfb.err"));
-            for (int i = 0; i < 100 && !fs::exists(socket); ++i) {
-                if (!m_display.Running()) break;
-                std::this_thread::sleep_for(50ms);
-            }
-            if (!fs::exists(socket)) {
-                m_display.Stop();
-                continue;  // somebody took it meanwhile
-            }
-            m_displayName = display;
-            return;
-        }
-        FAIL() << "no free X display";
+        m_displayName = m_display.Start(m_xvfb, Dir(), Screen());
+        ASSERT_FALSE(m_displayName.empty()) << "no free X display";
     }
 
     void ImportCertificates()
@@ -309,6 +202,90 @@ protected:
         return sent != 0;
     }
 
+    // A rectangle of the window's pixels as the screen shows them (0xRRGGBB), read straight from
+    // the server: Xvfb runs no compositor, so this is what a person would see.
+    struct Pixels {
+        int left = 0, top = 0, width = 0, height = 0;
+        std::vector<unsigned long> rgb;
+        unsigned long At(int x, int y) const { return rgb[static_cast<size_t>((y - top) * width + (x - left))]; }
+        bool Contains(int x, int y) const { return x >= left && x < left + width && y >= top && y < top + height; }
+    };
+
+    Pixels Grab(const std::string& window, int left, int top, int width, int height)
+    {
+        // Let the last input be painted first.
+        std::this_thread::sleep_for(400ms);
+        Pixels p;
+        Display* display = XOpenDisplay(m_displayName.c_str());
+        if (display == nullptr) return p;
+        XImage* image = XGetImage(display, static_cast<Window>(std::stoul(window)), left, top,
+                                  static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes, ZPixmap);
+        if (image != nullptr) {
+            p.left = left;
+            p.top = top;
+            p.width = width;
+            p.height = height;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) p.rgb.push_back(XGetPixel(image, x, y) & 0xFFFFFF);
+            XDestroyImage(image);
+        }
+        XCloseDisplay(display);
+        return p;
+    }
+
+    // Pixels of a rectangle (right and bottom exclusive) dark enough to be a frame or a dot
+    // drawn on purpose; the cards' and the buttons' own light colours never are.
+    static int Dark(const Pixels& p, int left, int top, int right, int bottom)
+    {
+        int n = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = left; x < right; ++x) {
+                if (!p.Contains(x, y)) continue;
+                unsigned long c = p.At(x, y);
+                const int luma = (299 * static_cast<int>((c >> 16) & 0xFF) + 587 * static_cast<int>((c >> 8) & 0xFF) +
+                                  114 * static_cast<int>(c & 0xFF)) / 1000;
+                if (luma < 110) ++n;
+            }
+        }
+        return n;
+    }
+
+    static bool White(unsigned long c) { return c == 0xFFFFFF; }
+
+    // The mapped override-redirect windows (tooltips, menus) with their width.
+    std::map<unsigned long, int> Popups()
+    {
+        std::map<unsigned long, int> popups;
+        Display* display = XOpenDisplay(m_displayName.c_str());
+        if (display == nullptr) return popups;
+        Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+        unsigned int count = 0;
+        if (XQueryTree(display, root, &root, &parent, &children, &count) != 0) {
+            for (unsigned int i = 0; i < count; ++i) {
+                XWindowAttributes attributes;
+                if (XGetWindowAttributes(display, children[i], &attributes) != 0 && attributes.override_redirect &&
+                    attributes.map_state == IsViewable) {
+                    popups[children[i]] = attributes.width;
+                }
+            }
+            if (children != nullptr) XFree(children);
+        }
+        XCloseDisplay(display);
+        return popups;
+    }
+
+    // Waits for a popup that was not there before; its width, or 0 after the timeout.
+    int WaitForNewPopup(const std::map<unsigned long, int>& before, std::chrono::seconds timeout = 5s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const auto& [id, width] : Popups())
+                if (before.count(id) == 0 || before.at(id) != width) return width;
+            std::this_thread::sleep_for(100ms);
+        }
+        return 0;
+    }
+
     // The page's outcome line once the host has ended.
     std::string Outcome()
     {
@@ -326,7 +303,7 @@ protected:
     std::string m_openssl;
     std::string m_displayName;
     fs::path m_shots;
-    Child m_display;
+    XvfbDisplay m_display;
     Child m_host;
 };
 
@@ -423,6 +400,141 @@ TEST_F(PickerGui, DoubleClickOpensTheViewerAndThePickerStaysOpen)
     Focus(window);
     Xdo({"key", "Return"});
     EXPECT_EQ(Outcome(), "ok:CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR|0x00000000");
+}
+
+// The keyboard's place shows: a dotted frame in the selected card while the list has the
+// focus, and a dark frame on the button Enter presses, which moves with the focus to Cancel.
+TEST_F(PickerGui, TheFocusAndTheDefaultButtonShowSoThatEnterNeverSurprises)
+{
+    StartPickerPage();
+    std::string window = WaitForWindow(kCaption);
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    Xdo({"mousemove", "5", "5"});
+    Focus(window);
+    // The left edge of the first card (left of its icon), and the top and side edges of the
+    // buttons, away from their labels.
+    auto cardFocus = [](const Pixels& p) { return Dark(p, kListLeft + 1, kFirstCardTop + 10, kListLeft + 7, kFirstCardTop + 70); };
+    auto buttonFrame = [](const Pixels& p, int left) {
+        return Dark(p, left, kButtonTop, left + kButtonWidth, kButtonTop + 5) +
+               Dark(p, left, kButtonTop + 5, left + 5, kButtonTop + 25) +
+               Dark(p, left + kButtonWidth - 5, kButtonTop + 5, left + kButtonWidth, kButtonTop + 25);
+    };
+
+    Pixels start = Grab(window, 0, 0, 420, 430);
+    Screenshot("focus-on-the-list", window);
+    EXPECT_GE(cardFocus(start), 15) << "the selected card shows that the list has the focus";
+    EXPECT_GE(buttonFrame(start, kOkLeft), 40) << "OK shows that Enter presses it";
+    EXPECT_LE(buttonFrame(start, kCancelLeft), 4) << "Cancel is not the default";
+
+    Xdo({"key", "Tab", "Tab"});
+    Pixels onCancel = Grab(window, 0, 0, 420, 430);
+    Screenshot("focus-on-cancel", window);
+    EXPECT_LE(cardFocus(onCancel), 4) << "the list no longer has the focus";
+    EXPECT_LE(buttonFrame(onCancel, kOkLeft), 4) << "Enter no longer presses OK";
+    EXPECT_GE(buttonFrame(onCancel, kCancelLeft), 40) << "Cancel shows the focus and that Enter presses it";
+
+    Xdo({"key", "Return"});
+    EXPECT_EQ(Outcome(), "threw:plug-in call SelectSignCertificate failed|0xa0071002");
+}
+
+// The card under the pointer has the name as its tooltip, and the tip follows to the next card.
+TEST_F(PickerGui, TooltipShowsTheNameOfTheCardUnderThePointer)
+{
+    StartPickerPage();
+    std::string window = WaitForWindow(kCaption);
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    Xdo({"mousemove", "5", "5"});
+    const std::map<unsigned long, int> none = Popups();
+
+    // "Carol NoKeyId", then "张三": the second tip is a different, narrower one.
+    Xdo({"mousemove", "--window", window, std::to_string(kCardLeft), std::to_string(kFirstCardTop + 80 + 40)});
+    const int carol = WaitForNewPopup(none);
+    Screenshot("tooltip-carol");
+    EXPECT_GT(carol, 0) << "no tooltip over the second card";
+    Xdo({"mousemove", "--window", window, std::to_string(kCardLeft), std::to_string(kFirstCardTop + 3 * 80 + 40)});
+    std::map<unsigned long, int> shown = Popups();
+    const int chinese = WaitForNewPopup(shown);
+    Screenshot("tooltip-chinese");
+    EXPECT_GT(chinese, 0) << "the tooltip did not follow to the fourth card";
+    EXPECT_LT(chinese, carol) << "the fourth card's name is the shorter one";
+
+    Focus(window);
+    Xdo({"key", "Escape"});
+    EXPECT_EQ(Outcome(), "threw:plug-in call SelectSignCertificate failed|0xa0071002");
+}
+
+// A screen 768 pixels high holds three of the four cards: the list scrolls.
+class PickerGuiSmallScreen : public PickerGui {
+protected:
+    std::string Screen() const override { return "1280x768x24"; }
+};
+
+TEST_F(PickerGuiSmallScreen, WheelScrollingMovesTheHoverToTheCardNowUnderThePointer)
+{
+    StartPickerPage();
+    std::string window = WaitForWindow(kCaption);
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    // Over the second card, at a spot of the card no text reaches.
+    const int x = kListLeft + 340;
+    const int y = kFirstCardTop + 80 + 20;
+    Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y)});
+    Pixels before = Grab(window, x, kFirstCardTop, 1, 240);
+    Screenshot("wheel-before", window);
+    EXPECT_FALSE(White(before.At(x, y))) << "the card under the pointer is highlighted";
+    EXPECT_TRUE(White(before.At(x, kFirstCardTop + 2 * 80 + 40))) << "the third card is not";
+
+    // Two notches down: the cards move up under the pointer, which now rests on the third.
+    Xdo({"click", "5"});
+    Xdo({"click", "5"});
+    Pixels after = Grab(window, x, kFirstCardTop, 1, 240);
+    Screenshot("wheel-after", window);
+    EXPECT_FALSE(White(after.At(x, y))) << "the card now under the pointer is highlighted";
+    // The second card now sits at the top of the list, under no pointer and not selected.
+    EXPECT_TRUE(White(after.At(x, kFirstCardTop + 30))) << "the highlight stayed on a card that moved away";
+
+    // A click there chooses the third card: the pointer's card, not the one it was over before.
+    Xdo({"click", "1"});
+    Focus(window);
+    Xdo({"key", "Return"});
+    EXPECT_EQ(Outcome(), "ok:CN=Dave Expired, O=npKeystrand, C=KR|0x00000000");
+}
+
+// Two pickers, one after the other, in the same page and process.
+TEST_F(PickerGui, ASecondPickerInTheSameProcessWorksAndStaysQuiet)
+{
+    std::string page = WriteFile("two-pickers.js", Prelude() +
+                                                       "var a = attempt(function () { return plugin.SelectSignCertificate('', ''); });\n"
+                                                       "print('first|' + a + '|' + code(plugin));\n"
+                                                       "var b = attempt(function () { return plugin.SelectSignCertificate('', ''); });\n"
+                                                       "print('second|' + b + '|' + code(plugin));\n");
+    ASSERT_TRUE(m_host.Start({HostPath(), "--plugin", PluginPath(), "run", page}, GuiEnv(), Dir() / "host.out",
+                             Dir() / "host.err"));
+    std::string first = WaitForWindow(kCaption);
+    ASSERT_FALSE(first.empty()) << ReadText(Dir() / "host.err");
+    Focus(first);
+    Xdo({"key", "Return"});
+
+    // The second picker is a window of its own, shown once the first has gone.
+    std::string second;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        second = WaitForWindow(kCaption, 5);
+        if (!second.empty() && second != first) break;
+        second.clear();
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(second.empty()) << "no second picker: " << ReadText(Dir() / "host.err");
+    Screenshot("second-picker", second);
+    Focus(second);
+    Xdo({"key", "Down"});
+    Xdo({"key", "Return"});
+    EXPECT_EQ(m_host.Wait(20s), 0);
+    const std::string out = ReadText(Dir() / "host.out");
+    EXPECT_NE(out.find("first|ok:CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR|0x00000000"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string("second|ok:") + kCarol + "|0x00000000"), std::string::npos) << out;
+    const std::string err = ReadText(Dir() / "host.err");
+    EXPECT_EQ(err.find("gtk_disable_setlocale"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Gtk-WARNING"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/CertTestSupport.h"
+#include "unit/TraceTestSession.h"
 #include "picker/PickerBackend.h"
 #include "picker/SelectCertificateDialog.h"
 
@@ -67,7 +68,8 @@ public:
         }
         INT_PTR result = 2;
         s.initResult = dlg.OnInitDialog(pParams, s.majorVersion);
-        if (SUCCEEDED(s.initResult)) {
+        // As the window-system backends do: anything but S_OK ends the dialog unshown.
+        if (s.initResult == S_OK) {
             s.header = dlg.GetHeaderText();
             s.newerSystem = dlg.IsNewerSystem();
             for (const CertificateItem& item : dlg.GetItems()) s.names.push_back(item.wszDisplayName);
@@ -240,6 +242,55 @@ TEST_F(PickerDialog, EmptyStoreIsAFailureNotAnEmptyList)
 
     EXPECT_EQ(CustomCryptUIDlgSelectCertificateFromStore(nullptr, &request), nullptr);
     EXPECT_NE(GetLastError(), 0u) << "no store to list";
+}
+
+// The step events of the shared module: (number, text, value).
+struct Step {
+    USHORT number;
+    WString text;
+    LONG value;
+};
+
+std::vector<Step> StepsOf(const std::vector<tracetest::Event>& events)
+{
+    std::vector<Step> steps;
+    for (const tracetest::Event& e : events) {
+        if (!(e.guid == TRACE_GUID_SHARED) || (e.number != 12 && e.number != 13)) continue;
+        if (e.data.size() < sizeof(WCHAR) + sizeof(LONG)) continue;
+        const size_t chars = (e.data.size() - sizeof(LONG)) / sizeof(WCHAR);
+        const WCHAR* text = reinterpret_cast<const WCHAR*>(e.data.data());
+        LONG value = 0;
+        memcpy(&value, e.data.data() + e.data.size() - sizeof(LONG), sizeof(LONG));
+        steps.push_back(Step{e.number, WString(text, text + chars - 1), value});
+    }
+    return steps;
+}
+
+TEST_F(PickerDialog, EmptyStoreIsTracedWithTheCodeTheDialogReturns)
+{
+    LoadTraceSupport();
+    InitTracing();
+    tracetest::Session session("npkPickerDialog", m_root + "/picker.etl");
+    ASSERT_EQ(session.Start(), static_cast<ULONG>(ERROR_SUCCESS));
+    ASSERT_EQ(session.Enable(TRACE_FAILURE | TRACE_INFORMATION, 0), static_cast<ULONG>(ERROR_SUCCESS));
+    ASSERT_TRUE(tracetest::WaitForFlags(TRACE_FAILURE | TRACE_INFORMATION));
+
+    SelectCertificateRequest request = Request();
+    EXPECT_EQ(CustomCryptUIDlgSelectCertificateFromStore(m_store, &request), nullptr);
+    EXPECT_EQ(GetLastError(), 0x20001001u);
+    session.Stop();
+    std::vector<Step> steps = StepsOf(session.Events());
+    CleanupTracing();
+
+    const WString dialog = TEXT("CSelectCertificateDlg::");
+    std::vector<Step> dialogSteps;
+    for (const Step& step : steps)
+        if (step.text.compare(0, dialog.size(), dialog) == 0) dialogSteps.push_back(step);
+    // 0x20001001 is no failure HRESULT: an information step, sent with the value 0.
+    ASSERT_EQ(dialogSteps.size(), 1u);
+    EXPECT_EQ(dialogSteps[0].number, 13);
+    EXPECT_EQ(dialogSteps[0].text, WString(TEXT("CSelectCertificateDlg::OnInitDialog - Check certificate count")));
+    EXPECT_EQ(dialogSteps[0].value, 0);
 }
 
 TEST_F(PickerDialog, ChineseHeader)
