@@ -46,11 +46,18 @@ struct Placeholder {
     std::string Type;           // s, ws, d, u, x, X, I64d, I64u, I64x, I64X
 };
 
+// Inserts are numbered 1 to 99, as in FormatMessage: a longer number is no placeholder (it
+// would overflow, and "%4294967297" must not read as "%1").
+const size_t kMaxIndexDigits = 2;
+
 bool ParsePlaceholder(const std::string& format, size_t at, Placeholder& out)
 {
     size_t p = at + 1;
     int index = 0;
     while (p < format.size() && format[p] >= '0' && format[p] <= '9') {
+        if (p - at > kMaxIndexDigits) {
+            return false;
+        }
         index = index * 10 + (format[p] - '0');
         ++p;
     }

@@ -93,6 +93,18 @@ TEST(TraceFormatsTest, FlagsTakeOnlyFlagCharacters)
     EXPECT_EQ("[    7]", FormatEventText("[%1!5d!]", data.data(), data.size()));
 }
 
+TEST(TraceFormatsTest, InsertNumbersStopAtTwoDigits)
+{
+    uint32_t v = 7;
+    std::vector<uint8_t> data = Bytes({{&v, 4}});
+    // 4294967297 wraps to 1 in 32 bits: it must stay text, not show the first argument.
+    EXPECT_EQ("[%4294967297!d!]", FormatEventText("[%4294967297!d!]", data.data(), data.size()));
+    EXPECT_EQ("%100!d! 7", FormatEventText("%100!d! %1!d!", data.data(), data.size()));
+    EXPECT_EQ("m%09000000000\xff  ", FormatEventText("m%09000000000\xff  ", data.data(), data.size()));
+    // Two digits are an insert; 01 is insert 1.
+    EXPECT_EQ("7 <missing>", FormatEventText("%01!d! %99!d!", data.data(), data.size()));
+}
+
 TEST(TraceFormatsTest, MissingOrShortArguments)
 {
     uint32_t one = 1;
