@@ -195,6 +195,24 @@ bool HasPrivateKey(PCCERT_CONTEXT cert)
 
 std::string SubjectOf(PCCERT_CONTEXT cert) { return NameText(&cert->pCertInfo->Subject); }
 
+// The token a certificate's key lives on, from its key provider information: "" for keys the
+// system keeps. The smart-card provider names its keys "\\.\<token>\<key>".
+std::string TokenOf(PCCERT_CONTEXT cert)
+{
+    DWORD cb = 0;
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb)) return std::string();
+    std::vector<BYTE> block(cb);
+    if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, block.data(), &cb)) return std::string();
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(block.data());
+    if (info->pwszProvName == nullptr ||
+        lstrcmpiW(info->pwszProvName, TEXT("Microsoft Base Smart Card Crypto Provider")) != 0)
+        return std::string();
+    std::string container = info->pwszContainerName != nullptr ? Narrow(info->pwszContainerName) : std::string();
+    size_t last = container.rfind('\\');
+    if (container.rfind("\\\\.\\", 0) == 0 && last > 4) return container.substr(4, last - 4);
+    return "smart card";
+}
+
 int ListCommand(const std::vector<std::string>& args)
 {
     if (args.size() != 1) return Usage("list takes a store name");
@@ -216,6 +234,8 @@ int ListCommand(const std::vector<std::string>& args)
         std::printf("valid to: %s\n", TimeText(info->NotAfter).c_str());
         std::printf("thumbprint: %s\n", Thumbprint(cert).c_str());
         std::printf("private key: %s\n", HasPrivateKey(cert) ? "yes" : "no");
+        std::string token = TokenOf(cert);
+        if (!token.empty()) std::printf("token: %s\n", token.c_str());
     }
     CertCloseStore(store, 0);
     return 0;
@@ -364,6 +384,15 @@ int RemoveCommand(const std::vector<std::string>& args)
         status = kExitFailure;
     } else {
         std::string subject = SubjectOf(cert);
+        std::string token = TokenOf(cert);
+        if (!token.empty()) {
+            // It lives on the token and leaves the store when the token does.
+            std::fprintf(stderr, "npkeystrand store: %s lives on the token \"%s\" and cannot be removed here\n",
+                         subject.c_str(), token.c_str());
+            CertFreeCertificateContext(cert);
+            CertCloseStore(store, 0);
+            return kExitFailure;
+        }
         // CertDeleteCertificateFromStore frees the context whether or not it succeeds.
         if (CertDeleteCertificateFromStore(cert))
             std::printf("removed: %s (thumbprint %s)\n", subject.c_str(), Hex(hash.data(), 20).c_str());
