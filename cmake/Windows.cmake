@@ -17,3 +17,22 @@ set_target_properties(npKeystrand PROPERTIES
   PREFIX "" OUTPUT_NAME "npKeystrand.Standard.x86" SUFFIX ".dll")
 target_link_options(npKeystrand PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 target_link_libraries(npKeystrand PRIVATE advapi32 crypt32 shlwapi oleaut32 user32 gdi32 msimg32 gdiplus comctl32 ole32 shell32 uxtheme)
+
+# ---------------------------------------------------------------------------
+# The host for Windows: `npkeystrand.exe`, our browser, loading the DLL with LoadLibraryW.
+# Host files named *Posix.cpp have a *Win32.cpp twin here; the native-messaging bridge is
+# Linux's. Duktape is compiled from the amalgamated source Debian's duktape-dev ships.
+# ---------------------------------------------------------------------------
+find_path(NPK_DUKTAPE_SOURCE_DIR duktape.c PATHS /usr/share/duktape NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+add_library(npk_duktape STATIC ${NPK_DUKTAPE_SOURCE_DIR}/duktape.c)
+target_include_directories(npk_duktape PUBLIC ${NPK_DUKTAPE_SOURCE_DIR})
+target_compile_options(npk_duktape PRIVATE -w)
+
+npk_sources(NPK_HOST_SOURCES host)
+list(FILTER NPK_HOST_SOURCES EXCLUDE REGEX "Posix\\.cpp$")
+add_executable(npkeystrand ${NPK_HOST_SOURCES})
+target_include_directories(npkeystrand PRIVATE ${NPK_SYSTEM_INCLUDES})
+target_compile_definitions(npkeystrand PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 WINVER=0x0601)
+target_link_options(npkeystrand PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(npkeystrand PRIVATE npk_duktape crypt32 advapi32 shell32)
+add_dependencies(npkeystrand npKeystrand)

@@ -1,5 +1,6 @@
 #include "host/Browser.h"
 
+#include "host/HostMutex.h"
 #include "host/Identifiers.h"
 
 #include <atomic>
@@ -24,7 +25,7 @@ struct Task {
 };
 
 struct State {
-    std::mutex lock;                     // pluginthreadasynccall may come from any thread
+    HostMutex lock;                      // pluginthreadasynccall may come from any thread
     std::deque<Task> tasks;
     PageHooks* page = nullptr;
     bool exceptionSet = false;
@@ -95,7 +96,7 @@ NPError GetURL(NPP instance, const char* url, const char* target)
         return NPERR_INVALID_URL;
     }
     State& s = S();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<HostMutex> guard(s.lock);
     if (s.page == nullptr) {
         return NPERR_GENERIC_ERROR;
     }
@@ -496,7 +497,7 @@ void PluginThreadAsyncCall(NPP, void (*func)(void*), void* data)
         return;
     }
     State& s = S();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<HostMutex> guard(s.lock);
     Task t;
     t.func = func;
     t.data = data;
@@ -578,7 +579,7 @@ NPNetscapeFuncs* Functions()
 void SetPage(PageHooks* page)
 {
     State& s = S();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<HostMutex> guard(s.lock);
     s.page = page;
     if (page == nullptr) {
         s.tasks.clear();
@@ -610,7 +611,7 @@ void RunPendingTasks()
         Task t;
         PageHooks* page;
         {
-            std::lock_guard<std::mutex> guard(s.lock);
+            std::lock_guard<HostMutex> guard(s.lock);
             if (s.tasks.empty()) {
                 return;
             }

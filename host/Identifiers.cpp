@@ -1,5 +1,7 @@
 #include "host/Identifiers.h"
 
+#include "host/HostMutex.h"
+
 #include <climits>
 #include <deque>
 #include <map>
@@ -18,7 +20,7 @@ struct Identifier {
 };
 
 struct Table {
-    std::mutex lock;
+    HostMutex lock;
     std::deque<Identifier> storage;  // stable addresses: an identifier is a pointer into it
     std::unordered_map<std::string, Identifier*> byName;
     std::map<int32_t, Identifier*> byValue;
@@ -35,7 +37,7 @@ Table& TheTable()
 const Identifier* Lookup(IdentifierHandle handle)
 {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> guard(t.lock);
+    std::lock_guard<HostMutex> guard(t.lock);
     return t.valid.count(handle) != 0 ? static_cast<const Identifier*>(handle) : nullptr;
 }
 
@@ -47,7 +49,7 @@ IdentifierHandle InternStringIdentifier(const char* utf8)
         return nullptr;
     }
     Table& t = TheTable();
-    std::lock_guard<std::mutex> guard(t.lock);
+    std::lock_guard<HostMutex> guard(t.lock);
     auto it = t.byName.find(utf8);
     if (it != t.byName.end()) {
         return it->second;
@@ -61,7 +63,7 @@ IdentifierHandle InternStringIdentifier(const char* utf8)
 IdentifierHandle InternIntIdentifier(int32_t value)
 {
     Table& t = TheTable();
-    std::lock_guard<std::mutex> guard(t.lock);
+    std::lock_guard<HostMutex> guard(t.lock);
     auto it = t.byValue.find(value);
     if (it != t.byValue.end()) {
         return it->second;

@@ -1,33 +1,21 @@
 // `npkeystrand store list|import|add|remove`: the user's system stores, as the plug-in sees
-// them. Keys imported into "MY" are kept in key containers on disk (readable by the user
-// alone), so that a later process finds them through the certificate's key provider
-// information; other stores keep certificates only.
+// them. Keys imported into "MY" are kept where the platform keeps keys (key containers
+// readable by the user alone), so that a later process finds them through the certificate's
+// key provider information; other stores keep certificates only.
 #include "host/StoreCommand.h"
+#include "host/StoreSupport.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
-#include "platform/crypt32/CertKeyLink.h"
-#include "platform/crypt32/PfxImport.h"
-
-#include <openssl/evp.h>
+#include "host/HostPlatform.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+namespace npk::host::store {
+
 namespace {
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-using Bytes = std::vector<BYTE>;
-using WideString = std::basic_string<WCHAR>;
 
 const char kStoreUsage[] =
     "Usage: npkeystrand store COMMAND STORE [ARGS...]\n"
@@ -38,108 +26,17 @@ const char kStoreUsage[] =
     "  list STORE                          print each certificate: subject, issuer, serial,\n"
     "                                      validity, SHA-1 thumbprint, whether a private key\n"
     "                                      is linked\n"
-    "  import STORE FILE.pfx [--password P]\n"
+    "  import STORE FILE.pfx [--password P] [--csp PROVIDER]\n"
     "                                      add the certificates of a PFX file; in MY their\n"
     "                                      private keys are kept too (readable by you alone).\n"
-    "                                      Without --password the empty password is tried\n"
+    "                                      Without --password the empty password is tried.\n"
+    "                                      On Windows, --csp keeps the keys in the named\n"
+    "                                      provider as exchange keys\n"
     "  add STORE FILE.cer                  add a certificate file (DER, Base64 or PEM)\n"
     "  remove STORE THUMBPRINT             remove the certificate with this SHA-1 thumbprint\n"
     "                                      (40 hexadecimal digits, any case)\n"
     "\n"
     "Exit status: 0 on success, 1 when the operation failed, 2 on a usage error.\n";
-
-int Usage(const char* problem)
-{
-    if (problem != nullptr) std::fprintf(stderr, "npkeystrand store: %s\n\n", problem);
-    std::fputs(kStoreUsage, problem != nullptr ? stderr : stdout);
-    return problem != nullptr ? kExitUsage : 0;
-}
-
-WideString Widen(const std::string& text)
-{
-    if (text.empty()) return WideString();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return WideString();
-    WideString out(static_cast<size_t>(n), 0);
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(LPCWSTR text)
-{
-    if (text == nullptr || text[0] == 0) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
-// "the system's text (0x........)", or the code alone when there is no text for it.
-std::string ErrorText(DWORD code)
-{
-    char buf[512] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
-                             sizeof(buf), nullptr);
-    std::string text(buf, n);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    char hex[16];
-    std::snprintf(hex, sizeof(hex), "0x%08x", static_cast<unsigned>(code));
-    return text.empty() ? std::string(hex) : text + " (" + hex + ")";
-}
-
-int Fail(const std::string& what, DWORD code)
-{
-    std::fprintf(stderr, "npkeystrand store: %s: %s\n", what.c_str(), ErrorText(code).c_str());
-    return kExitFailure;
-}
-
-bool ReadWholeFile(const std::string& path, Bytes& out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-// The bytes of a certificate file: DER as it is, otherwise Base64 with or without PEM
-// armour. Empty when the text is not Base64.
-Bytes CertificateBytes(const Bytes& file)
-{
-    if (!file.empty() && file[0] == 0x30) return file;
-    std::string text(file.begin(), file.end());
-    // Only what lies between the armour lines, when there are any.
-    size_t begin = text.find("-----BEGIN");
-    if (begin != std::string::npos) {
-        size_t bodyStart = text.find('\n', begin);
-        size_t end = text.find("-----END", begin);
-        if (bodyStart == std::string::npos || end == std::string::npos || end < bodyStart) return {};
-        text = text.substr(bodyStart + 1, end - bodyStart - 1);
-    }
-    std::string b64;
-    for (char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=') return {};
-        b64 += c;
-    }
-    if (b64.empty() || b64.size() % 4 != 0) return {};
-    Bytes out(b64.size() / 4 * 3);
-    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(b64.data()), static_cast<int>(b64.size()));
-    if (n < 0) return {};
-    size_t pad = 0;
-    while (pad < 2 && b64[b64.size() - 1 - pad] == '=') ++pad;
-    out.resize(static_cast<size_t>(n) - pad);
-    return out;
-}
-
-HCERTSTORE OpenUserStore(const std::string& name, bool writable)
-{
-    WideString wide = Widen(name);
-    DWORD flags = CERT_SYSTEM_STORE_CURRENT_USER | (writable ? 0 : CERT_STORE_READONLY_FLAG);
-    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, wide.c_str());
-}
 
 std::string NameText(CERT_NAME_BLOB* name)
 {
@@ -162,14 +59,6 @@ std::string Hex(const BYTE* p, size_t n)
     return s;
 }
 
-std::string Thumbprint(PCCERT_CONTEXT cert)
-{
-    BYTE hash[20];
-    DWORD cb = sizeof(hash);
-    if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &cb)) return std::string();
-    return Hex(hash, cb);
-}
-
 std::string TimeText(const FILETIME& ft)
 {
     SYSTEMTIME st{};
@@ -180,20 +69,13 @@ std::string TimeText(const FILETIME& ft)
     return buf;
 }
 
-// Whether the certificate's key can really be had: a key provider information that names
-// a container holding this certificate's key.
-bool HasPrivateKey(PCCERT_CONTEXT cert)
+// The bytes of a certificate file: DER as it is, otherwise Base64 with or without PEM
+// armour. Empty when the text is not Base64.
+Bytes CertificateBytes(const Bytes& file)
 {
-    HCRYPTPROV prov = 0;
-    DWORD keySpec = 0;
-    BOOL callerFree = FALSE;
-    if (!CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &keySpec, &callerFree))
-        return false;
-    if (callerFree) CryptReleaseContext(prov, 0);
-    return true;
+    if (!file.empty() && file[0] == 0x30) return file;
+    return DecodeCertificateText(file);
 }
-
-std::string SubjectOf(PCCERT_CONTEXT cert) { return NameText(&cert->pCertInfo->Subject); }
 
 // The token a certificate's key lives on, from its key provider information: "" for keys the
 // system keeps. The smart-card provider names its keys "\\.\<token>\<key>".
@@ -246,16 +128,20 @@ bool IsPersonalStore(const std::string& name) { return lstrcmpiW(Widen(name).c_s
 int ImportCommand(const std::vector<std::string>& args)
 {
     std::vector<std::string> positional;
-    bool havePassword = false;
-    std::string password;
+    ImportRequest request;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--password") {
             if (i + 1 >= args.size()) return Usage("--password needs a value");
-            password = args[++i];
-            havePassword = true;
+            request.password = args[++i];
+            request.havePassword = true;
         } else if (args[i].rfind("--password=", 0) == 0) {
-            password = args[i].substr(std::strlen("--password="));
-            havePassword = true;
+            request.password = args[i].substr(std::strlen("--password="));
+            request.havePassword = true;
+        } else if (args[i] == "--csp") {
+            if (i + 1 >= args.size()) return Usage("--csp needs a provider name");
+            request.provider = args[++i];
+        } else if (args[i].rfind("--csp=", 0) == 0) {
+            request.provider = args[i].substr(std::strlen("--csp="));
         } else if (args[i].size() > 1 && args[i][0] == '-') {
             return Usage(("unknown option " + args[i]).c_str());
         } else {
@@ -263,69 +149,17 @@ int ImportCommand(const std::vector<std::string>& args)
         }
     }
     if (positional.size() != 2) return Usage("import takes a store name and a PFX file");
-    const std::string& storeName = positional[0];
-    const std::string& path = positional[1];
+    request.storeName = positional[0];
+    request.path = positional[1];
 
-    Bytes file;
-    if (!ReadWholeFile(path, file)) return Fail("cannot read " + path, ERROR_FILE_NOT_FOUND);
-    WideString widePassword = Widen(password);
-    NpkPfxContents contents;
-    DWORD error = NpkParsePfx(file.data(), file.size(), havePassword ? widePassword.c_str() : nullptr, contents);
-    OPENSSL_cleanse(widePassword.data(), widePassword.size() * sizeof(WCHAR));
-    OPENSSL_cleanse(password.data(), password.size());
-    if (error == static_cast<DWORD>(ERROR_INVALID_PASSWORD)) {
-        std::fprintf(stderr, "npkeystrand store: cannot import %s: the password is wrong (0x%08x)\n", path.c_str(),
-                     static_cast<unsigned>(error));
-        return kExitFailure;
-    }
-    if (error != 0) return Fail("cannot import " + path, error);
-    if (contents.certificates.empty()) {
-        std::fprintf(stderr, "npkeystrand store: %s holds no certificate\n", path.c_str());
-        return kExitFailure;
-    }
-
-    HCERTSTORE store = OpenUserStore(storeName, true);
-    if (store == nullptr) return Fail("cannot open store " + storeName, GetLastError());
-    const bool keepKeys = IsPersonalStore(storeName);
-    int status = 0;
-    for (const NpkPfxCertificate& c : contents.certificates) {
-        PCCERT_CONTEXT added = nullptr;
-        if (!CertAddEncodedCertificateToStore(store, kEncoding, c.encoded.data(), static_cast<DWORD>(c.encoded.size()),
-                                              CERT_STORE_ADD_USE_EXISTING, &added)) {
-            status = Fail("cannot add a certificate of " + path + " to " + storeName, GetLastError());
-            break;
-        }
-        if (!c.friendlyName.empty()) {
-            CRYPT_DATA_BLOB name{static_cast<DWORD>((c.friendlyName.size() + 1) * sizeof(WCHAR)),
-                                 reinterpret_cast<BYTE*>(const_cast<WCHAR*>(c.friendlyName.c_str()))};
-            CertSetCertificateContextProperty(added, CERT_FRIENDLY_NAME_PROP_ID, 0, &name);
-        }
-        bool linked = false;
-        if (keepKeys && c.key != nullptr) {
-            // A certificate already in the store with its key keeps the container it has.
-            linked = HasPrivateKey(added);
-            if (!linked) {
-                if (!NpkLinkCertificateToKey(added, c.key, true)) {
-                    status = Fail("cannot keep the private key of " + SubjectOf(added), GetLastError());
-                    CertFreeCertificateContext(added);
-                    break;
-                }
-                linked = true;
-            }
-        }
-        std::printf("imported: %s (thumbprint %s, private key: %s)\n", SubjectOf(added).c_str(),
-                    Thumbprint(added).c_str(), linked ? "yes" : "no");
-        CertFreeCertificateContext(added);
-    }
-    CertCloseStore(store, 0);
-    return status;
+    return ImportPfx(request, IsPersonalStore(request.storeName));
 }
 
 int AddCommand(const std::vector<std::string>& args)
 {
     if (args.size() != 2) return Usage("add takes a store name and a certificate file");
     Bytes file;
-    if (!ReadWholeFile(args[1], file)) return Fail("cannot read " + args[1], ERROR_FILE_NOT_FOUND);
+    if (!ReadFileBytes(args[1], file)) return Fail("cannot read " + args[1], ERROR_FILE_NOT_FOUND);
     Bytes der = CertificateBytes(file);
     if (der.empty()) {
         std::fprintf(stderr, "npkeystrand store: %s is neither a DER nor a Base64 certificate\n", args[1].c_str());
@@ -405,8 +239,91 @@ int RemoveCommand(const std::vector<std::string>& args)
 
 }  // namespace
 
+int Usage(const char* problem)
+{
+    if (problem != nullptr) std::fprintf(stderr, "npkeystrand store: %s\n\n", problem);
+    std::fputs(kStoreUsage, problem != nullptr ? stderr : stdout);
+    return problem != nullptr ? kExitUsage : 0;
+}
+
+WideString Widen(const std::string& text)
+{
+    if (text.empty()) return WideString();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return WideString();
+    WideString out(static_cast<size_t>(n), 0);
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string Narrow(LPCWSTR text)
+{
+    if (text == nullptr || text[0] == 0) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+// "the system's text (0x........)", or the code alone when there is no text for it.
+int Fail(const std::string& what, DWORD code)
+{
+    WCHAR buf[512] = {};
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                             ARRAYSIZE(buf), nullptr);
+    std::string text = n > 0 ? Narrow(buf) : std::string();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "0x%08x", static_cast<unsigned>(code));
+    std::fprintf(stderr, "npkeystrand store: %s: %s\n", what.c_str(),
+                 (text.empty() ? std::string(hex) : text + " (" + hex + ")").c_str());
+    return kExitFailure;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes& out)
+{
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return false;
+    out.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+HCERTSTORE OpenUserStore(const std::string& name, bool writable)
+{
+    WideString wide = Widen(name);
+    DWORD flags = CERT_SYSTEM_STORE_CURRENT_USER | (writable ? 0 : CERT_STORE_READONLY_FLAG);
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, wide.c_str());
+}
+
+std::string SubjectOf(PCCERT_CONTEXT cert) { return NameText(&cert->pCertInfo->Subject); }
+
+std::string Thumbprint(PCCERT_CONTEXT cert)
+{
+    BYTE hash[20];
+    DWORD cb = sizeof(hash);
+    if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &cb)) return std::string();
+    return Hex(hash, cb);
+}
+
+bool HasPrivateKey(PCCERT_CONTEXT cert)
+{
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    BOOL callerFree = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &keySpec, &callerFree))
+        return false;
+    if (callerFree) CryptReleaseContext(prov, 0);
+    return true;
+}
+
+}  // namespace npk::host::store
+
 int StoreCommandMain(int argc, char** argv)
 {
+    using namespace npk::host::store;
     if (argc < 2) return Usage("no store command given");
     const std::string command = argv[1];
     if (command == "-h" || command == "--help" || command == "help") return Usage(nullptr);

@@ -1,5 +1,6 @@
 // npkeystrand: our browser. It loads the plug-in as a Unix NPAPI browser does and runs page
 // scripts against it; it is also the trace controller.
+#include "host/HostPlatform.h"
 #include "host/PluginLibrary.h"
 #include "host/ScriptPage.h"
 
@@ -65,18 +66,6 @@ int Usage(const char* problem)
     return problem != nullptr ? kExitUsage : 0;
 }
 
-bool ReadFile(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    text = buf.str();
-    return true;
-}
-
 // Loads and starts the plug-in and opens a page on it. The caller tears both down in the
 // browser's order with Close.
 class Session {
@@ -129,7 +118,7 @@ int RunCommand(const std::string& pluginPath, const std::vector<std::string>& ar
         return Usage("run takes one page script");
     }
     std::string source;
-    if (!ReadFile(args[0], source)) {
+    if (!npk::host::ReadWholeFile(args[0], source)) {
         std::fprintf(stderr, "npkeystrand: cannot read %s\n", args[0].c_str());
         return kExitUsage;
     }
@@ -185,6 +174,7 @@ int InfoCommand(const std::string& pluginPath)
 
 int main(int argc, char** argv)
 {
+    npk::host::PrepareProcess(argc, argv);
     std::string pluginPath;
     int i = 1;
     for (; i < argc; ++i) {
