@@ -17,12 +17,14 @@ struct KeyName {
     const char16_t* key;
 };
 
-// The short keys Windows writes; any other attribute is written as "OID.<dotted>".
+// The X.500 keys Windows writes; any other attribute is written as "OID.<dotted>".
 const KeyName kKeys[] = {
     {"2.5.4.3", u"CN"},      {"2.5.4.7", u"L"},      {"2.5.4.10", u"O"},         {"2.5.4.11", u"OU"},
     {"1.2.840.113549.1.9.1", u"E"}, {"2.5.4.6", u"C"}, {"2.5.4.8", u"S"},       {"2.5.4.9", u"STREET"},
     {"2.5.4.12", u"T"},      {"2.5.4.42", u"G"},     {"2.5.4.43", u"I"},         {"2.5.4.4", u"SN"},
     {"0.9.2342.19200300.100.1.25", u"DC"},           {"2.5.4.5", u"SERIALNUMBER"},
+    {"2.5.4.13", u"Description"}, {"2.5.4.17", u"PostalCode"}, {"2.5.4.18", u"POBox"},
+    {"2.5.4.20", u"Phone"},  {"2.5.4.24", u"X21Address"},      {"2.5.4.46", u"dnQualifier"},
 };
 
 void AppendAscii(Text& out, const std::string& s)

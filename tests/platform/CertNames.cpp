@@ -132,6 +132,36 @@ TEST(CertNameToStrW, X500KeysForEveryKnownAttribute)
               "KR, Seoul, Gangnam, 1 Main, Keystrand, Dev, Eng, Min, MJ, Kim, example, 12345, mj@example.com, Min Kim");
 }
 
+// The rest of Windows' X.500 keys, by their OIDs (OpenSSL knows some only by number).
+TEST(CertNameToStrW, PostalAndTelephoneAttributesHaveTheirWindowsKeys)
+{
+    const auto der = SubjectOfCertificate({
+        {"2.5.4.13", MBSTRING_UTF8, "Signing key"},
+        {"2.5.4.17", MBSTRING_ASC, "06236"},
+        {"2.5.4.18", MBSTRING_ASC, "PO 12"},
+        {"2.5.4.20", V_ASN1_PRINTABLESTRING, "+82 2 555 0100"},
+        {"2.5.4.24", V_ASN1_NUMERICSTRING, "1234567"},
+        {"2.5.4.46", V_ASN1_PRINTABLESTRING, "q1"},
+        {"CN", MBSTRING_ASC, "Min Kim"},
+    });
+    EXPECT_EQ(NameToStr(der, CERT_X500_NAME_STR),
+              "Description=Signing key, PostalCode=06236, POBox=PO 12, Phone=\"+82 2 555 0100\", X21Address=1234567, "
+              "dnQualifier=q1, CN=Min Kim");
+    EXPECT_EQ(NameToStr(der, CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG),
+              "CN=Min Kim, dnQualifier=q1, X21Address=1234567, Phone=+82 2 555 0100, POBox=PO 12, PostalCode=06236, "
+              "Description=Signing key");
+    // The OID form keeps the numbers; attributes next to these stay OID-prefixed.
+    EXPECT_EQ(NameToStr(der, CERT_OID_NAME_STR),
+              "2.5.4.13=Signing key, 2.5.4.17=06236, 2.5.4.18=PO 12, 2.5.4.20=\"+82 2 555 0100\", 2.5.4.24=1234567, "
+              "2.5.4.46=q1, 2.5.4.3=Min Kim");
+    const auto neighbours = SubjectOfCertificate({
+        {"2.5.4.16", MBSTRING_ASC, "addr"},  // postalAddress: no key of its own
+        {"2.5.4.19", MBSTRING_ASC, "office"},
+        {"2.5.4.21", V_ASN1_PRINTABLESTRING, "555"},
+    });
+    EXPECT_EQ(NameToStr(neighbours, CERT_X500_NAME_STR), "OID.2.5.4.16=addr, OID.2.5.4.19=office, OID.2.5.4.21=555");
+}
+
 TEST(CertNameToStrW, UnknownAttributeIsWrittenAsOidAndOidStyleUsesDottedKeys)
 {
     const auto der = EncodeName({{"1.3.6.1.4.1.99999.1", V_ASN1_UTF8STRING, "x"}, {"CN", MBSTRING_ASC, "a"}});
