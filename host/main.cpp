@@ -48,7 +48,7 @@ const char kUsage[] =
     "\n"
     "Without --plugin the plug-in whose MIME description names application/npKeystrand is\n"
     "searched in the directories of MOZ_PLUGIN_PATH, ~/.mozilla/plugins,\n"
-    "/usr/lib/mozilla/plugins and ../lib next to this program.\n"
+    "/usr/lib/mozilla/plugins, and ../lib and ../lib/mozilla/plugins next to this program.\n"
     "\n"
     "Page scripts have the globals plugin (the scriptable object of one instance),\n"
     "embed() (a new instance's object), print(...) and console.log(...).\n"
