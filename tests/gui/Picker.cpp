@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
+#include <locale.h>
 #include <thread>
 
 namespace npk::test {
@@ -286,6 +288,58 @@ protected:
         return 0;
     }
 
+    // A shown top-level window whose title (_NET_WM_NAME, UTF-8) is exactly that text; its id,
+    // or "" after the timeout. Unlike xdotool's search it needs no locale to read the title.
+    std::string WaitForTitle(const std::string& title, std::chrono::seconds timeout = 20s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::string found;
+            Display* display = XOpenDisplay(m_displayName.c_str());
+            if (display != nullptr) {
+                const Atom name = XInternAtom(display, "_NET_WM_NAME", False);
+                const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+                Window root = DefaultRootWindow(display), parent = 0, *children = nullptr;
+                unsigned int count = 0;
+                if (XQueryTree(display, root, &root, &parent, &children, &count) != 0) {
+                    for (unsigned int i = 0; i < count && found.empty(); ++i) {
+                        XWindowAttributes attributes;
+                        if (XGetWindowAttributes(display, children[i], &attributes) == 0 ||
+                            attributes.map_state != IsViewable)
+                            continue;
+                        Atom type = 0;
+                        int format = 0;
+                        unsigned long items = 0, left = 0;
+                        unsigned char* data = nullptr;
+                        if (XGetWindowProperty(display, children[i], name, 0, 1024, False, utf8, &type, &format, &items,
+                                               &left, &data) == Success &&
+                            data != nullptr) {
+                            if (std::string(reinterpret_cast<char*>(data), items) == title)
+                                found = std::to_string(children[i]);
+                            XFree(data);
+                        }
+                    }
+                    if (children != nullptr) XFree(children);
+                }
+                XCloseDisplay(display);
+            }
+            if (!found.empty()) return found;
+            std::this_thread::sleep_for(100ms);
+        }
+        return "";
+    }
+
+    // Pixels of the window that are plainly red, which nothing of the picker or the viewer is.
+    int RedPixels(const std::string& window, int width, int height)
+    {
+        Pixels p = Grab(window, 0, 0, width, height);
+        int n = 0;
+        for (unsigned long c : p.rgb) {
+            if (((c >> 16) & 0xFF) > 200 && ((c >> 8) & 0xFF) < 80 && (c & 0xFF) < 80) ++n;
+        }
+        return n;
+    }
+
     // The page's outcome line once the host has ended.
     std::string Outcome()
     {
@@ -389,6 +443,7 @@ TEST_F(PickerGui, DoubleClickOpensTheViewerAndThePickerStaysOpen)
     std::string viewer = WaitForWindow(kViewerCaption, 15);
     ASSERT_FALSE(viewer.empty()) << "no viewer: " << ReadText(Dir() / "host.err");
     Screenshot("double-click-viewer");
+    EXPECT_EQ(RedPixels(viewer, 500, 540), 0) << "the viewer's Details line is drawn on red";
     EXPECT_TRUE(WindowShown(kCaption)) << "the picker closed";
     EXPECT_TRUE(m_host.Running()) << "the page went on as if a choice was made";
 
@@ -497,6 +552,35 @@ TEST_F(PickerGuiSmallScreen, WheelScrollingMovesTheHoverToTheCardNowUnderThePoin
     Focus(window);
     Xdo({"key", "Return"});
     EXPECT_EQ(Outcome(), "ok:CN=Dave Expired, O=npKeystrand, C=KR|0x00000000");
+}
+
+// Under a Chinese desktop the viewer, like the picker, speaks Chinese: gcr's texts, its title
+// and its button.
+TEST_F(PickerGui, TheViewerFollowsTheUsersLanguage)
+{
+    locale_t chinese = newlocale(LC_ALL_MASK, "zh_CN.UTF-8", static_cast<locale_t>(0));
+    if (chinese == static_cast<locale_t>(0))
+        GTEST_SKIP() << "the zh_CN.UTF-8 locale is not generated here (make test-gui generates it)";
+    freelocale(chinese);
+    if (!fs::exists("/usr/share/locale/zh_CN/LC_MESSAGES/gcr.mo"))
+        GTEST_SKIP() << "gcr's Chinese translation is not installed (package gcr; make test-gui installs it)";
+
+    Env()["LANG"] = "zh_CN.UTF-8";
+    StartPickerPage();
+    std::string window = WaitForTitle("Windows \xE5\xAE\x89\xE5\x85\xA8");  // Windows 安全
+    ASSERT_FALSE(window.empty()) << "no Chinese picker: " << ReadText(Dir() / "host.err");
+    Xdo({"mousemove", "--window", window, std::to_string(kCardLeft), std::to_string(kFirstCardTop + 40)});
+    Xdo({"click", "--repeat", "2", "--delay", "80", "1"});
+    std::string viewer = WaitForTitle("\xE8\xAF\x81\xE4\xB9\xA6", 15s);  // 证书
+    Screenshot("viewer-chinese");
+    ASSERT_FALSE(viewer.empty()) << "no viewer titled in Chinese: " << ReadText(Dir() / "host.err");
+    EXPECT_EQ(RedPixels(viewer, 500, 540), 0);
+
+    Focus(viewer);
+    Xdo({"key", "Escape"});
+    Focus(window);
+    Xdo({"key", "Escape"});
+    EXPECT_EQ(Outcome(), "threw:plug-in call SelectSignCertificate failed|0xa0071002");
 }
 
 // Two pickers, one after the other, in the same page and process.
