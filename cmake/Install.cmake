@@ -34,8 +34,8 @@ install(TARGETS npKeystrand LIBRARY DESTINATION ${NPK_INSTALL_PLUGINDIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${NPK_FORMAT_FILES} DESTINATION ${NPK_INSTALL_DATADIR}/formats)
 
-# The example pages, with the few test certificates they name, so that they run from their
-# installed directory as they run from the repository's top.
+# The example pages, with the few test certificates they name, so that a copy of the directory
+# runs as the pages run from the repository's top (the plug-in reads no page files under /usr).
 file(GLOB NPK_EXAMPLE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/examples/*.js)
 install(FILES ${NPK_EXAMPLE_FILES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES
@@ -44,8 +44,8 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/tests/data)
 
 # The man pages and the Debian changelog, compressed as Debian wants them (gzip -9, no name or
-# time stamp in the header, so the same sources give the same bytes).
-# Both carry the version of project().
+# time stamp in the header, so the same sources give the same bytes). They carry the version of
+# project().
 configure_file(${NPK_PACKAGING_DIR}/changelog.in ${NPK_PACKAGING_OUT}/changelog @ONLY)
 set(NPK_COMPRESSED_DOCS ${NPK_PACKAGING_OUT}/changelog.gz)
 add_custom_command(OUTPUT ${NPK_PACKAGING_OUT}/changelog.gz
@@ -77,7 +77,6 @@ endif()
 set(NPK_NATIVE_HOST_NAME org.npkeystrand.bridge)
 set(NPK_CHROMIUM_MANIFEST_DIRS /etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts)
 set(NPK_FIREFOX_MANIFEST_DIR /usr/lib/mozilla/native-messaging-hosts)
-set(NPK_SYSTEM_MANIFESTS)
 
 # The bridge may be defined anywhere in this directory: its rules are added once every target is.
 function(npk_install_bridge)
@@ -144,8 +143,6 @@ and Firefox reach the plug-in.]])
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
-  # Only the files the install rules name; the build tree's own files stay out.
-  set(CPACK_SOURCE_IGNORE_FILES "/build/;/\\\\.git/")
   include(CPack)
 endfunction()
 
