@@ -95,12 +95,14 @@ grep -qx /usr/share/npkeystrand/extension/manifest.json "$work/listed" && has_ex
 expected=(/usr/bin/npkeystrand /usr/lib/mozilla/plugins/libnpKeystrand.so /usr/share/man/man1/npkeystrand.1.gz
   /usr/share/doc/npkeystrand/copyright /usr/share/doc/npkeystrand/changelog.gz
   /usr/share/doc/npkeystrand/examples/demo.js /usr/share/doc/npkeystrand/examples/tests/data/signer.pfx)
+before=$failures
 for f in "${expected[@]}"; do
   [ -f "$f" ] && grep -qx "$f" "$work/listed" || fail "$f is not installed by the package"
 done
 nformats=$(grep -c '^/usr/share/npkeystrand/formats/.*\.fmt$' "$work/listed")
 [ "$nformats" -eq "$(ls "$src"/trace/formats/*.fmt | wc -l)" ] || fail "$nformats format texts installed"
-pass "the host, the plug-in, $nformats format texts, the man page, the examples and the copyright"
+[ "$failures" -eq "$before" ] &&
+  pass "the host, the plug-in, $nformats format texts, the man page, the examples and the copyright"
 [ "$has_bridge" -eq 1 ] && pass "the bridge is installed" || echo "note: no bridge in this package"
 [ "$has_extension" -eq 1 ] && pass "the extension is installed" || echo "note: no extension in this package"
 [ "$(stat -c %a /usr/lib/mozilla/plugins/libnpKeystrand.so)" = 644 ] || fail "the plug-in is not mode 0644"
