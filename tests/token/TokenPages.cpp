@@ -127,7 +127,7 @@ TEST_F(TokenPages, ThePinNeverReachesTheTrace)
     Use(token);
     ASSERT_EQ(Host({"trace", "start", "--flags", "0xF", "--level", "5"}).status, 0);
     auto v = Run("rec('select', function () { return plugin.SelectSignCertificate('Alice', ''); });\n"
-                 "rec('sign', function () { return plugin.SignMessage('x', 'SHA-1'); });\n"
+                 "rec('sign', function () { return plugin.SignMessage('x', 'SHA-1'); });\n",
                  {{kTestPinVariable, pin}});
     EXPECT_TRUE(v["sign"].ok()) << m_out;
     ASSERT_EQ(Host({"trace", "stop"}).status, 0);
