@@ -211,23 +211,23 @@ std::string Frame(std::string_view json)
     return frame;
 }
 
-std::vector<std::string> FrameMessage(const std::string& json, const JsonValue& id)
+std::vector<std::string> FrameMessage(const std::string& json, const JsonValue& id, size_t threshold, size_t maxFrame)
 {
     std::vector<std::string> frames;
-    if (json.size() <= kChunkThreshold) {
+    if (json.size() <= threshold) {
         frames.push_back(Frame(json));
         return frames;
     }
     // The frame around a piece: member names, the id and two counts stay well inside this.
     constexpr size_t kEnvelope = 256;
-    constexpr size_t kBudget = kMaxFrameOut - kEnvelope;
+    const size_t budget = maxFrame - kEnvelope;
     std::vector<size_t> cuts{0};
     size_t escaped = 0;
     size_t i = 0;
     while (i < json.size()) {
         size_t charLength = 0;
         const size_t cost = JsonEscapedCharSize(json, i, charLength);
-        if (escaped + cost > kBudget) {
+        if (escaped + cost > budget) {
             cuts.push_back(i);
             escaped = 0;
         }

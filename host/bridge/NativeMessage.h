@@ -79,8 +79,9 @@ JsonValue ErrorReply(const JsonValue& id, uint32_t code, const std::string& desc
 
 // The frames (length prefix included) that carry one message: one frame, or a chunk run when
 // the JSON text is longer than kChunkThreshold. Pieces are cut between UTF-8 characters and
-// each frame stays within kMaxFrameOut. `id` names the run (the message's id).
-std::vector<std::string> FrameMessage(const std::string& json, const JsonValue& id);
+// each frame stays within maxFrame (more than 256 bytes). `id` names the run (the message's id).
+std::vector<std::string> FrameMessage(const std::string& json, const JsonValue& id, size_t threshold = kChunkThreshold,
+                                      size_t maxFrame = kMaxFrameOut);
 
 // One frame: the length prefix and the bytes.
 std::string Frame(std::string_view json);
