@@ -14,6 +14,9 @@
 #include "pkcs11/TokenErrors.h"
 #include "pkcs11/TokenLogin.h"
 
+#include <map>
+#include <mutex>
+
 #include <openssl/bn.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -23,6 +26,18 @@ using namespace npk::pkcs11;
 namespace {
 
 thread_local DWORD t_tokenError = 0;
+
+// The public halves found so far, by container name, with the token's slot and serial: a key
+// is searched for once per process. A token removed or a key deleted in the meantime shows
+// when the key is used.
+struct KnownKey {
+    CK_SLOT_ID Slot;
+    std::string Serial;
+    Bytes Modulus;
+    Bytes Exponent;
+};
+std::mutex g_knownLock;
+std::map<std::string, KnownKey> g_known;
 
 void FreeKeyRef(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*)
 {
@@ -129,6 +144,9 @@ EVP_PKEY* MakeTokenKey(const Bytes& modulus, const Bytes& exponent, TokenKeyRef 
     if (rsa == nullptr) return nullptr;
     BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
     BIGNUM* e = BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr);
+    size_t skip = 0;
+    while (skip < modulus.size() && modulus[skip] == 0) ++skip;
+    ref.Modulus.assign(modulus.begin() + static_cast<long>(skip), modulus.end());
     auto* owned = new (std::nothrow) TokenKeyRef(std::move(ref));
     EVP_PKEY* key = EVP_PKEY_new();
     bool ok = n != nullptr && e != nullptr && owned != nullptr && key != nullptr && RSA_set_method(rsa, method) == 1 &&
@@ -167,6 +185,24 @@ bool NpkIsTokenContainerName(const std::string& utf8Name)
     return ParseContainerName(utf8Name, &label, &id);
 }
 
+namespace {
+
+std::shared_ptr<KeyContainer> ContainerOf(const std::string& utf8Name, const Bytes& modulus, const Bytes& exponent,
+                                          const TokenKeyRef& ref, DWORD* error)
+{
+    EVP_PKEY* key = MakeTokenKey(modulus, exponent, ref);
+    if (key == nullptr) {
+        *error = static_cast<DWORD>(NTE_NO_MEMORY);
+        return nullptr;
+    }
+    auto container = std::make_shared<KeyContainer>();
+    container->Name = utf8Name;
+    container->Keys[AT_KEYEXCHANGE - 1] = key;
+    return container;
+}
+
+}  // namespace
+
 std::shared_ptr<KeyContainer> NpkOpenTokenContainer(const std::string& utf8Name, DWORD* error)
 {
     TokenKeyRef ref;
@@ -176,6 +212,20 @@ std::shared_ptr<KeyContainer> NpkOpenTokenContainer(const std::string& utf8Name,
     }
     CK_FUNCTION_LIST* p11 = Module(error);
     if (p11 == nullptr) return nullptr;
+    {
+        std::unique_lock<std::mutex> guard(g_knownLock);
+        auto it = g_known.find(utf8Name);
+        if (it != g_known.end()) {
+            // Whether the token is still there is checked by each operation, which has to
+            // read its state anyway (the PIN's flags).
+            KnownKey known = it->second;
+            guard.unlock();
+            ref.Serial = known.Serial;
+            ref.Slot = known.Slot;
+            ref.HaveSlot = true;
+            return ContainerOf(utf8Name, known.Modulus, known.Exponent, ref, error);
+        }
+    }
     bool tokenSeen = false;
     for (const Token& token : PresentTokens(p11, error)) {
         if (token.Label != ref.Label) continue;
@@ -185,15 +235,13 @@ std::shared_ptr<KeyContainer> NpkOpenTokenContainer(const std::string& utf8Name,
         Bytes modulus, exponent;
         if (!PublicHalf(p11, session.Handle(), ref.Id, &modulus, &exponent)) continue;
         ref.Serial = token.Serial;
-        EVP_PKEY* key = MakeTokenKey(modulus, exponent, ref);
-        if (key == nullptr) {
-            *error = static_cast<DWORD>(NTE_NO_MEMORY);
-            return nullptr;
+        ref.Slot = token.Slot;
+        ref.HaveSlot = true;
+        {
+            std::lock_guard<std::mutex> guard(g_knownLock);
+            g_known[utf8Name] = KnownKey{token.Slot, token.Serial, modulus, exponent};
         }
-        auto container = std::make_shared<KeyContainer>();
-        container->Name = utf8Name;
-        container->Keys[AT_KEYEXCHANGE - 1] = key;
-        return container;
+        return ContainerOf(utf8Name, modulus, exponent, ref, error);
     }
     *error = static_cast<DWORD>(tokenSeen ? NTE_BAD_KEYSET : SCARD_W_REMOVED_CARD);
     return nullptr;

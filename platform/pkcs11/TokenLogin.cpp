@@ -26,16 +26,36 @@ private:
     std::string m_text;
 };
 
+// The key's token: where it was, else one of that serial, else one of that label (a card of
+// the same name put in since: the key's public half decides whether it is the same key).
 bool FindToken(CK_FUNCTION_LIST* p11, const TokenKeyRef& key, Token* out)
 {
-    DWORD error = 0;
-    for (const Token& t : PresentTokens(p11, &error)) {
-        if (t.Label != key.Label) continue;
-        if (!key.Serial.empty() && t.Serial != key.Serial) continue;
-        *out = t;
+    if (key.HaveSlot && ReadToken(p11, key.Slot, out) && out->Label == key.Label && out->Serial == key.Serial)
         return true;
+    DWORD error = 0;
+    std::vector<Token> tokens = PresentTokens(p11, &error);
+    for (bool sameSerial : {true, false}) {
+        for (const Token& t : tokens) {
+            if (t.Label != key.Label || (sameSerial && t.Serial != key.Serial)) continue;
+            *out = t;
+            return true;
+        }
     }
     return false;
+}
+
+// The private key of that CKA_ID whose modulus is the expected one (an unreadable modulus
+// counts as a match), or CK_INVALID_HANDLE.
+CK_OBJECT_HANDLE MatchingKey(CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE session, const TokenKeyRef& key)
+{
+    for (CK_OBJECT_HANDLE candidate : FindObjects(p11, session, CKO_PRIVATE_KEY, &key.Id)) {
+        Bytes modulus;
+        if (!ReadAttribute(p11, session, candidate, CKA_MODULUS, &modulus) || key.Modulus.empty()) return candidate;
+        size_t skip = 0;
+        while (skip < modulus.size() && modulus[skip] == 0) ++skip;
+        if (Bytes(modulus.begin() + static_cast<long>(skip), modulus.end()) == key.Modulus) return candidate;
+    }
+    return CK_INVALID_HANDLE;
 }
 
 DWORD AskPin(const Token& token, std::string* pin)
@@ -87,10 +107,10 @@ DWORD RunWithTokenKey(const TokenKeyRef& key, const KeyOperation& operation)
             return ErrorOf(rv);
     }
 
-    std::vector<CK_OBJECT_HANDLE> keys = FindObjects(p11, session.Handle(), CKO_PRIVATE_KEY, &key.Id);
-    CK_RV rv = keys.empty() ? CKR_KEY_HANDLE_INVALID : operation(p11, session.Handle(), keys.front());
+    CK_OBJECT_HANDLE privateKey = MatchingKey(p11, session.Handle(), key);
+    CK_RV rv = privateKey == CK_INVALID_HANDLE ? CKR_KEY_HANDLE_INVALID : operation(p11, session.Handle(), privateKey);
     if (loggedIn) p11->C_Logout(session.Handle());
-    if (keys.empty()) return static_cast<DWORD>(NTE_NO_KEY);
+    if (privateKey == CK_INVALID_HANDLE) return static_cast<DWORD>(NTE_NO_KEY);
     return ErrorOf(rv);
 }
 

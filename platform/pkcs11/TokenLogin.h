@@ -10,8 +10,12 @@ namespace npk::pkcs11 {
 
 struct TokenKeyRef {
     std::string Label;
-    std::string Serial;  // of the token the key was found on; empty matches any of that label
+    std::string Serial;  // of the token the key was found on; another of that label is tried next
     Bytes Id;
+    Bytes Modulus;  // the key's public half: a private key of another pair is never used
+    // The slot the token was in: tried first, so an operation need not list the slots again.
+    CK_SLOT_ID Slot = 0;
+    bool HaveSlot = false;
 };
 
 using KeyOperation = std::function<CK_RV(CK_FUNCTION_LIST*, CK_SESSION_HANDLE, CK_OBJECT_HANDLE)>;
