@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include "crypt32/CertObjects.h"
+#include "crypt32/Der.h"
 #include "crypt32/LibContext.h"
 
 #include <algorithm>
@@ -99,6 +100,43 @@ DWORD MalformedCode(const BYTE* pb, DWORD cb)
     return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
 }
 
+// A TBSCertificate on its own, without the signature around it: Windows' certificate
+// decoder reads one as the certificate it describes, and messages from some writers carry
+// certificates that way. It is read inside a Certificate with an empty signature, so OpenSSL
+// decodes its fields; *consumed is the length of the to-be-signed part itself.
+X509* ToBeSignedAlone(const BYTE* pb, DWORD cb, size_t* consumed)
+{
+    npk::der::Reader whole(pb, cb);
+    npk::der::Element tbs;
+    if (FAILED(whole.Expect(0x30, tbs))) return nullptr;
+    // version [0] (optional), serialNumber INTEGER, signature AlgorithmIdentifier: a signed
+    // Certificate starts with a SEQUENCE instead, so the two cannot be taken for each other.
+    npk::der::Reader fields(tbs.content, tbs.contentLen);
+    npk::der::Element e, algorithm;
+    if (FAILED(fields.Next(e))) return nullptr;
+    if (e.tag == 0xA0 && FAILED(fields.Next(e))) return nullptr;
+    if (e.tag != 0x02 || FAILED(fields.Expect(0x30, algorithm))) return nullptr;
+
+    std::vector<BYTE> content(tbs.header, tbs.header + tbs.totalLen);
+    npk::der::Append(content, algorithm.header, algorithm.totalLen);
+    npk::der::Append(content, std::vector<BYTE>{0x03, 0x01, 0x00});  // a signature of no bits
+    const std::vector<BYTE> wrapped = npk::der::Tlv(0x30, content);
+
+    X509* cert = X509_new_ex(NpkLibContext(), nullptr);
+    if (cert == nullptr) return nullptr;
+    const unsigned char* p = wrapped.data();
+    if (d2i_X509(&cert, &p, static_cast<long>(wrapped.size())) == nullptr) {
+        X509_free(cert);
+        return nullptr;
+    }
+    if (p != wrapped.data() + wrapped.size()) {
+        X509_free(cert);
+        return nullptr;
+    }
+    *consumed = tbs.totalLen;
+    return cert;
+}
+
 }  // namespace
 
 bool DigestBytes(const char* algorithm, const BYTE* pb, size_t cb, BYTE* out, unsigned int* outLen)
@@ -122,12 +160,17 @@ std::shared_ptr<CertificateData> DecodeCertificate(const BYTE* pb, DWORD cb, DWO
         return nullptr;
     }
     const unsigned char* p = pb;
-    if (d2i_X509(&cert, &p, static_cast<long>(cb)) == nullptr) {
+    size_t consumed = 0;
+    if (d2i_X509(&cert, &p, static_cast<long>(cb)) != nullptr) {
+        consumed = static_cast<size_t>(p - pb);
+    } else {
         X509_free(cert);  // d2i has already freed and nulled it; this is for safety
-        *error = MalformedCode(pb, cb);
-        return nullptr;
+        cert = ToBeSignedAlone(pb, cb, &consumed);
+        if (cert == nullptr) {
+            *error = MalformedCode(pb, cb);
+            return nullptr;
+        }
     }
-    size_t consumed = static_cast<size_t>(p - pb);
 
     auto data = std::make_shared<CertificateData>();
     data->encoded.assign(pb, pb + consumed);

@@ -7,6 +7,7 @@
 // subject key identifier for a CMS signer). A signer whose certificate is not there fails
 // with the lookup's own code, CRYPT_E_NOT_FOUND; a signer index past the last signer fails
 // with CRYPT_E_NO_SIGNER; a message that is not signed data with CRYPT_E_UNEXPECTED_MSG_TYPE.
+#include "crypt32/CertKeyLink.h"
 #include "crypt32/MessageObjects.h"
 
 #include "crypt32/LibContext.h"
@@ -59,8 +60,8 @@ bool SignatureKnown(const std::string& oid, const char** digest)
 struct PkeyCtxFree {
     void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
 };
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
 struct MdFree {
     void operator()(EVP_MD* p) const { EVP_MD_free(p); }
@@ -111,15 +112,12 @@ DWORD VerifySigner(const SignerData& signer, const BYTE* content, size_t content
         if (!Digest(md.get(), attrs.data(), attrs.size(), &digest)) return static_cast<DWORD>(NTE_BAD_ALGID);
     }
 
-    const unsigned char* p = cert->pbCertEncoded;
-    std::unique_ptr<X509, X509Free> x509(X509_new_ex(NpkLibContext(), nullptr));
-    X509* parsed = x509.get();
-    if (parsed == nullptr || d2i_X509(&parsed, &p, static_cast<long>(cert->cbCertEncoded)) == nullptr) {
-        if (parsed == nullptr) x509.release();
-        return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
-    }
-    EVP_PKEY* key = X509_get0_pubkey(x509.get());
-    if (key == nullptr || !EVP_PKEY_is_a(key, "RSA")) return static_cast<DWORD>(NTE_BAD_ALGID);
+    // The key as the certificate's context holds it: the certificate may be a bare
+    // to-be-signed part, which is no X509 of its own.
+    std::unique_ptr<EVP_PKEY, PkeyFree> owned(NpkCertificatePublicKey(cert));
+    EVP_PKEY* key = owned.get();
+    if (key == nullptr) return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
+    if (!EVP_PKEY_is_a(key, "RSA")) return static_cast<DWORD>(NTE_BAD_ALGID);
 
     // A signature whose leading zero bytes were dropped is still the same number.
     Bytes signature = signer.encryptedDigest;
