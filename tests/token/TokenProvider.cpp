@@ -236,6 +236,22 @@ TEST_F(TokenProvider, WrongPinFailsWithItsOwnCodeAndText)
     CertFreeCertificateContext(alice);
 }
 
+TEST_F(TokenProvider, TokenRemovedAfterTheChoiceFailsAsRemoved)
+{
+    PCCERT_CONTEXT alice = Find("Alice Signer");
+    ASSERT_NE(alice, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD keySpec = 0;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(alice, 0, nullptr, &prov, &keySpec, nullptr));
+    HostResult removed = RunProgram({"/usr/bin/softhsm2-util", "--delete-token", "--token", kTokenLabel}, Env(), 30);
+    ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
+    DWORD error = 0;
+    EXPECT_TRUE(Sign(prov, keySpec, CALG_SHA_256, "text", 0, &error).empty());
+    EXPECT_EQ(error, (DWORD)0x80100069);  // SCARD_W_REMOVED_CARD
+    CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(alice);
+}
+
 TEST_F(TokenProvider, ContainersOfAbsentTokensAndKeysFail)
 {
     HCRYPTPROV prov = 0;
