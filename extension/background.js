@@ -226,8 +226,10 @@ class Doc {
     if (!this.asking) {
       this.asking = askConsent(this.origin, describeRequest(method, args)).then(async (answer) => {
         this.asking = null;
+        // An "always" answer lives in the stored list only, so that revoking it on the
+        // options page also stops this document.
         if (answer === "always") await allowAlways(this.origin);
-        this.consent = answer === "deny" ? "deny" : "once";
+        else this.consent = answer;
         return answer !== "deny";
       });
     }

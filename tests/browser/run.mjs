@@ -74,6 +74,22 @@ const ctx = {
   out: (name) => join(outDir, name),
 };
 
+// Tabs a failed case left open are closed before the next case, so that their hosts end.
+const openTabs = new Set();
+for (const m of ["openTab", "openOptions"]) {
+  const f = browser[m].bind(browser);
+  browser[m] = async (...a) => {
+    const t = await f(...a);
+    openTabs.add(t);
+    return t;
+  };
+}
+const closeTab = browser.closeTab.bind(browser);
+browser.closeTab = async (t) => {
+  openTabs.delete(t);
+  await closeTab(t);
+};
+
 let failures = 0;
 let ran = 0;
 const started = Date.now();
@@ -91,6 +107,7 @@ try {
       failures++;
       console.log(`FAIL ${name} (${Date.now() - t0} ms)\n     ${String(e && e.stack || e).replace(/\n/g, "\n     ")}`);
     }
+    for (const t of [...openTabs]) await browser.closeTab(t).catch(() => {});
   }
 } catch (e) {
   failures++;

@@ -14,15 +14,15 @@ class Session {
     this.targetId = targetId;
   }
 
-  send(method, params = {}, ms = 30000) {
-    return this.browser.send(method, params, this.sessionId, ms);
+  send(method, params = {}, ms = 30000, what = method) {
+    return this.browser.send(method, params, this.sessionId, ms, what);
   }
 
   // Evaluates an expression in the page (awaiting a promise) and returns its value.
   async eval(expression, ms = 60000) {
     const r = await this.send("Runtime.evaluate", {
       expression, awaitPromise: true, returnByValue: true,
-    }, ms);
+    }, ms, `the page script ${expression.replace(/\s+/g, " ").slice(0, 160)}`);
     if (r.exceptionDetails) {
       throw new Error(`page script failed: ${r.exceptionDetails.exception?.description ?? r.exceptionDetails.text}`);
     }
@@ -102,6 +102,17 @@ export class Chromium {
     await until(() => [...this.targets.values()].some((t) => t.url.startsWith(this.extensionOrigin)),
       20000, "the extension to load");
     this.firstTab = [...this.targets.values()].find((t) => t.type === "page")?.targetId;
+    if (process.env.NPK_TRACE === "2") {
+      // The extension's console, for a case that hangs.
+      const worker = [...this.targets.values()].find((t) => t.url.startsWith(this.extensionOrigin) && t.type === "service_worker");
+      const s = await this.attach(worker.targetId);
+      this.on((m) => {
+        if (m.sessionId === s.sessionId && (m.method === "Runtime.consoleAPICalled" || m.method === "Runtime.exceptionThrown")) {
+          console.log("  : background", JSON.stringify(m.params.args?.map((a) => a.value) ?? m.params.exceptionDetails).slice(0, 300));
+        }
+      });
+      await s.send("Runtime.enable");
+    }
   }
 
   on(listener) {
@@ -109,7 +120,7 @@ export class Chromium {
     return () => this.listeners.delete(listener);
   }
 
-  send(method, params = {}, sessionId, ms = 30000) {
+  send(method, params = {}, sessionId, ms = 30000, what = method) {
     const id = this.nextId++;
     const p = new Promise((resolve, reject) => {
       this.waiters.set(id, { resolve, reject, method });
@@ -117,7 +128,7 @@ export class Chromium {
       if (sessionId) msg.sessionId = sessionId;
       this.proc.stdio[3].write(JSON.stringify(msg) + "\0");
     });
-    return within(p, ms, method);
+    return within(p, ms, what);
   }
 
   async attach(targetId) {

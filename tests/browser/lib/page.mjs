@@ -15,8 +15,14 @@ export function callExpr(method, args) {
   return `plugin[${JSON.stringify(method)}](${args.map((a) => JSON.stringify(a)).join(", ")})`;
 }
 
-export function call(tab, method, ...args) {
-  return tab.eval(OUTCOME(callExpr(method, args)));
+// NPK_TRACE=1 logs each call and its outcome, for a case that hangs.
+const trace = process.env.NPK_TRACE ? (...a) => console.log("  .", ...a) : () => {};
+
+export async function call(tab, method, ...args) {
+  trace(method, JSON.stringify(args).slice(0, 120));
+  const r = await tab.eval(OUTCOME(callExpr(method, args)));
+  trace("->", JSON.stringify(r).slice(0, 160));
+  return r;
 }
 
 // A call whose argument list is written as page code (for values JSON cannot spell).
@@ -50,6 +56,8 @@ export async function consentText(win) {
     paths: [...document.querySelectorAll("#paths li")].map((li) => li.textContent) })`);
 }
 
+// The click closes the window: it runs after the script has answered, or the answer could
+// be lost with the window.
 export function click(win, id) {
-  return win.eval(`(document.getElementById(${JSON.stringify(id)}).click(), true)`);
+  return win.eval(`(setTimeout(() => document.getElementById(${JSON.stringify(id)}).click(), 0), true)`);
 }
