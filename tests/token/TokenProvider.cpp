@@ -155,6 +155,14 @@ TEST_F(TokenProvider, ProviderReportsHardwareAndItsName)
     ASSERT_TRUE(CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &cb, 0));
     EXPECT_STREQ(name, "Microsoft Base Smart Card Crypto Provider");
     EXPECT_EQ(cb, sizeof("Microsoft Base Smart Card Crypto Provider"));
+    // The public half can be exported; the private half never leaves the token.
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &key)) << std::hex << GetLastError();
+    DWORD blob = 0;
+    EXPECT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &blob)) << std::hex << GetLastError();
+    EXPECT_GT(blob, 256u);
+    EXPECT_FALSE(CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &blob));
+    CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
 
     // The picker's test for a hardware key agrees; a software key is not one.
