@@ -181,7 +181,10 @@ export class Chromium {
   }
 
   async openOptions() {
-    return this.openTab(`${this.extensionOrigin}/options.html`);
+    const s = await this.openTab(`${this.extensionOrigin}/options.html`);
+    await until(() => s.eval("document.body && document.body.dataset.ready === 'true'", 5000).catch(() => false),
+      10000, "the options page");
+    return s;
   }
 
   async stop() {

@@ -62,7 +62,7 @@ export class Firefox {
     };
     writeFileSync(join(this.profile, "user.js"),
       Object.entries(prefs).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});`).join("\n") + "\n");
-    this.proc = spawn(this.binary, ["--headless", "--marionette", "--no-remote", "--profile", this.profile],
+    this.proc = spawn(this.binary, ["--headless", "--marionette", "--remote-allow-system-access", "--no-remote", "--profile", this.profile],
       { env: this.env, stdio: ["ignore", "pipe", "pipe"] });
     this.pid = this.proc.pid;
     this.stderr = "";
