@@ -79,3 +79,14 @@ target_include_directories(npk_test_locked_pin PRIVATE ${P11KIT_INCLUDE_DIRS})
 target_link_libraries(npk_test_locked_pin PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(test_token_TokenPages npk_test_locked_pin)
 target_compile_definitions(test_token_TokenPages PRIVATE NPK_LOCKED_PIN_MODULE="$<TARGET_FILE:npk_test_locked_pin>")
+# The extension in headless Chromium and Firefox ESR, and its browser-free pieces under Node
+# (`make test-browsers` installs node, chromium and firefox-esr). NPK_BRIDGE_HOST and
+# NPK_EXTENSION_DIR, when set, point the browser cases at installed files instead.
+add_test(NAME browser.extension COMMAND node --test ${CMAKE_SOURCE_DIR}/tests/browser/core.test.mjs)
+foreach(_browser chromium firefox)
+  add_test(NAME browser.${_browser}
+    COMMAND node ${CMAKE_SOURCE_DIR}/tests/browser/run.mjs ${_browser}
+      --host ${CMAKE_BINARY_DIR}/bin/npkeystrand-bridge --extension ${CMAKE_SOURCE_DIR}/extension)
+  set_tests_properties(browser.${_browser} PROPERTIES TIMEOUT 480 RUN_SERIAL ON)
+endforeach()
+set_tests_properties(browser.extension browser.chromium browser.firefox PROPERTIES LABELS browser)
