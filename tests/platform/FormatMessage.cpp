@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <string>
 #include <vector>
 
 #include "kernel32/resources/ResourceImage.h"
+#include "kernel32/resources/SystemMessages.h"
+#include "kernel32/resources/SystemMessagesLocalized.h"
 
 namespace {
 
@@ -123,17 +126,79 @@ TEST(SystemMessages, UnknownIdsAndTheSystemsOwnCodesAreNotFound)
     }
 }
 
-TEST(SystemMessages, LanguagesOtherThanEnglishAreNotInstalled)
+TEST(SystemMessages, ChineseAndKoreanAreInstalledBesideEnglish)
 {
     EXPECT_EQ(System(2, 0, 0x0409), System(2));
     EXPECT_EQ(System(2, 0, LANG_USER_DEFAULT), System(2));
+    EXPECT_EQ(System(0x80070057, 0, 0x0804), u"参数错误。\r\n");
+    EXPECT_EQ(System(0x80070057, 0, 0x0412), u"매개 변수가 틀립니다.\r\n");
+    EXPECT_EQ(System(0x8009000B, 0, 0x0804), u"项不适于在指定状态下使用。\r\n");
+    EXPECT_EQ(System(0x80092004, 0, 0x0412), u"개체 또는 속성을 찾을 수 없습니다.\r\n");
+    // Languages that are not installed, Traditional Chinese among them.
+    for (DWORD language : {0x0404u, 0x0411u, 0x0407u}) {
+        SetLastError(0);
+        EXPECT_EQ(System(2, 0, language), u"") << std::hex << language;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_LANG_NOT_FOUND);
+    }
+    // An id no language has.
     SetLastError(0);
-    EXPECT_EQ(System(2, 0, 0x0804), u"");
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_LANG_NOT_FOUND);
-    // The thread's language does not matter for language 0.
+    EXPECT_EQ(System(0x12345678, 0, 0x0804), u"");
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
+}
+
+TEST(SystemMessages, LanguageZeroFollowsTheThreadsUiLanguage)
+{
+    const LANGID before = GetThreadUILanguage();
+    SetThreadUILanguage(0x0804);
+    EXPECT_EQ(System(0x80070057), u"参数错误。\r\n");
+    EXPECT_EQ(System(0), u"操作成功完成。\r\n");
+    EXPECT_EQ(System(0x80004005), u"未指定的错误\r\n");
     SetThreadUILanguage(0x0412);
+    EXPECT_EQ(System(0x80070002), u"지정된 파일을 찾을 수 없습니다.\r\n");
+    EXPECT_EQ(System(0x80090016), u"키 집합이 없습니다.\r\n");
+    // A language without a table of its own answers in English, as Windows falls back to it.
+    SetThreadUILanguage(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN));
     EXPECT_EQ(System(2), u"The system cannot find the file specified.\r\n");
-    SetThreadUILanguage(0);
+    // Inserts work in every language.
+    SetThreadUILanguage(0x0804);
+    const DWORD_PTR args[] = {(DWORD_PTR)u"app.exe"};
+    WCHAR buffer[128];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, 193, 0, buffer,
+                             128, (va_list*)args);
+    EXPECT_EQ(std::u16string(buffer, n), u"app.exe 不是有效的 Win32 应用程序。\r\n");
+    SetThreadUILanguage(before);
+}
+
+// Every id of the English table has a Chinese and a Korean text that ends like it, keeps its
+// inserts, and is a translation rather than a copy.
+TEST(SystemMessages, EveryCodeHasChineseAndKoreanTexts)
+{
+    auto inserts = [](const std::string& text) {
+        std::vector<std::string> found;
+        for (size_t i = 0; i + 1 < text.size(); ++i)
+            if (text[i] == '%' && text[i + 1] >= '1' && text[i + 1] <= '9') found.push_back(text.substr(i, 2));
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    size_t count = 0;
+    for (DWORD high : {0x0000u, 0x8000u, 0x8009u, 0x800Bu, 0x8010u}) {
+        for (DWORD low = 0; low <= 0xFFFF; ++low) {
+            const DWORD id = (high << 16) | low;
+            const char* english = npk::res::FindSystemMessage(id);
+            if (english == nullptr) continue;
+            ++count;
+            for (LANGID language : {(LANGID)0x0804, (LANGID)0x0412}) {
+                const char* text = npk::res::FindLocalizedSystemMessage(id, language);
+                ASSERT_NE(text, nullptr) << std::hex << id << " in " << language;
+                const std::string t(text), e(english);
+                EXPECT_EQ(t.substr(t.size() - 2), "\r\n") << std::hex << id;
+                EXPECT_EQ(inserts(t), inserts(e)) << std::hex << id;
+                EXPECT_TRUE(std::any_of(t.begin(), t.end(), [](char c) { return (c & 0x80) != 0; }))
+                    << std::hex << id << " is not translated";
+            }
+        }
+    }
+    EXPECT_GT(count, 150u) << "the scan must meet the whole table";
 }
 
 TEST(SystemMessages, TextsWithInsertsNeedArgumentsOrIgnoreInserts)

@@ -4,6 +4,7 @@
 
 #include "ResourceImage.h"
 #include "SystemMessages.h"
+#include "SystemMessagesLocalized.h"
 
 #include <cstdio>
 #include <cstring>
@@ -301,12 +302,6 @@ bool Expand(const u16string& text, DWORD flags, Arguments& args, bool ansi, u16s
     return true;
 }
 
-bool LanguageIsEnglish(DWORD language)
-{
-    return language == 0 || language == LANG_USER_DEFAULT || language == LANG_SYSTEM_DEFAULT ||
-           PRIMARYLANGID(language) == LANG_ENGLISH;
-}
-
 // A message of a module's message table (MESSAGE_RESOURCE_DATA). Returns false with the last
 // error set when the table or the message is missing.
 bool FindModuleMessage(HMODULE module, DWORD id, DWORD language, u16string* text)
@@ -373,14 +368,24 @@ bool SourceText(DWORD flags, LPCVOID source, DWORD id, DWORD language, bool ansi
     }
     if (fromModule && FindModuleMessage((HMODULE)source, id, language, text)) return true;
     if (!fromSystem) return false;
-    // The system table is English only, as on an English Windows.
-    if (!LanguageIsEnglish(language)) {
+    const char* english = npk::res::FindSystemMessage(id);
+    const char* message = nullptr;
+    if (language == 0 || language == LANG_USER_DEFAULT || language == LANG_SYSTEM_DEFAULT) {
+        // Windows looks in the thread's (or the user's) UI language first, then in US English.
+        const LANGID ui = language == 0 ? GetThreadUILanguage() : GetUserDefaultUILanguage();
+        message = npk::res::FindLocalizedSystemMessage(id, ui);
+        if (message == nullptr) message = english;
+    } else if (npk::res::HasLocalizedMessages((LANGID)language)) {
+        message = npk::res::FindLocalizedSystemMessage(id, (LANGID)language);
+    } else if (PRIMARYLANGID(language) == LANG_ENGLISH) {
+        message = english;
+    } else {
+        // Only English, Chinese (Simplified) and Korean are installed.
         SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
         return false;
     }
-    const char* message = npk::res::FindSystemMessage(id);
     if (message == nullptr) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        SetLastError(english != nullptr ? ERROR_RESOURCE_LANG_NOT_FOUND : ERROR_MR_MID_NOT_FOUND);
         return false;
     }
     *text = Widen(message);
