@@ -1,5 +1,6 @@
 #include "host/bridge/Register.h"
 
+#include "host/HostPlatform.h"
 #include "host/bridge/Json.h"
 
 #include <fcntl.h>
@@ -73,18 +74,6 @@ bool ParseBrowser(const std::string& name, BrowserKind& b)
         }
     }
     return false;
-}
-
-std::string ExecutableDirectory()
-{
-    char buf[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) {
-        return std::string();
-    }
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 std::string HomeDirectory()
@@ -321,7 +310,7 @@ int RegisterCommandMain(int argc, char** argv)
         browsers = {BrowserKind::Chromium, BrowserKind::Chrome, BrowserKind::Firefox};
     }
 
-    const std::string exeDir = ExecutableDirectory();
+    const std::string exeDir = npk::host::ExecutableDirectory();
     if (exeDir.empty()) {
         std::fprintf(stderr, "npkeystrand register: cannot tell where this program is installed\n");
         return kExitFailed;
