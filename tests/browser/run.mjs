@@ -4,19 +4,13 @@
 // The native host and the extension come from NPK_BRIDGE_HOST and NPK_EXTENSION_DIR, else
 // from --host and --extension (the build and source trees, as CTest passes them). Everything
 // the browsers, the host and the plug-in write goes to a temporary directory.
-import { copyFileSync, mkdirSync, mkdtempSync, rmSync, writeFileSync, existsSync, realpathSync } from "node:fs";
+import { writeFileSync, rmSync, realpathSync } from "node:fs";
 import { randomBytes } from "node:crypto";
-import { tmpdir } from "node:os";
-import { dirname, join, resolve } from "node:path";
-import { fileURLToPath } from "node:url";
-import { Chromium } from "./lib/chromium.mjs";
-import { Firefox } from "./lib/firefox.mjs";
+import { dirname, join } from "node:path";
+import { locate, makeWorld } from "./lib/world.mjs";
 import { startServer } from "./lib/server.mjs";
 import { within } from "./lib/util.mjs";
 import { cases } from "./suite.mjs";
-
-const here = dirname(fileURLToPath(import.meta.url));
-const source = resolve(here, "..", "..");
 
 function option(name) {
   const i = process.argv.indexOf(name);
@@ -28,50 +22,30 @@ if (which !== "chromium" && which !== "firefox") {
   console.error("usage: run.mjs chromium|firefox [--host PATH] [--extension DIR] [--only TEXT]");
   process.exit(2);
 }
-const hostPath = resolve(process.env.NPK_BRIDGE_HOST || option("--host") || join(source, "build/default/bin/npkeystrand-bridge"));
-const extensionDir = resolve(process.env.NPK_EXTENSION_DIR || option("--extension") || join(source, "extension"));
+let located;
+try {
+  located = locate(option("--host"), option("--extension"));
+} catch (e) {
+  console.error(e.message);
+  process.exit(1);
+}
+const { hostPath, extensionDir } = located;
 const only = option("--only");
 const CASE_MS = 180000;
 
-for (const [what, path] of [["native host", hostPath], ["extension", join(extensionDir, "manifest.json")]]) {
-  if (!existsSync(path)) {
-    console.error(`the ${what} is missing: ${path}`);
-    process.exit(1);
-  }
-}
-
-const root = mkdtempSync(join(tmpdir(), `npk-browser-${which}-`));
-const home = join(root, "home");
-const data = join(root, "data");
-const outDir = join(root, "out");
-for (const d of [home, data, outDir, join(root, "run")]) mkdirSync(d, { recursive: true, mode: 0o700 });
-for (const f of ["signer.pfx", "signer.pem", "recipient.cer", "recipient.pem", "recipient.key", "recipient.pfx", "ca.pem"]) {
-  copyFileSync(join(source, "tests", "data", f), join(data, f));
-}
-writeFileSync(join(data, "big.bin"), randomBytes(10 * 1024 * 1024));
-
-// The browser and the host it starts see only the temporary home; no display, so a picker
-// fails at once instead of waiting for a user.
-const env = { ...process.env, HOME: home, XDG_DATA_HOME: join(home, ".local/share"),
-  XDG_CONFIG_HOME: join(home, ".config"), XDG_CACHE_HOME: join(home, ".cache"), XDG_RUNTIME_DIR: join(root, "run") };
-delete env.DISPLAY;
-delete env.WAYLAND_DISPLAY;
-
-const Browser = which === "chromium" ? Chromium : Firefox;
-const profile = join(root, "profile");
-mkdirSync(profile, { recursive: true });
-if (which === "chromium") Chromium.installHostManifest(profile, hostPath);
-else Firefox.installHostManifest(home, hostPath);
+const world = makeWorld(which, { hostPath, extensionDir,
+  fixtures: ["signer.pfx", "signer.pem", "recipient.cer", "recipient.pem", "recipient.key", "recipient.pfx", "ca.pem"] });
+const { root, env, browser } = world;
+writeFileSync(world.file("big.bin"), randomBytes(10 * 1024 * 1024));
 
 const [siteA, siteB] = [await startServer(), await startServer()];
-const browser = new Browser({ profile, env, extensionDir });
 const ctx = {
   browser, env, root,
   siteA: siteA.origin, siteB: siteB.origin,
   hostExe: realpathSync(hostPath),
   pageHost: join(dirname(hostPath), "npkeystrand"),
-  file: (name) => join(data, name),
-  out: (name) => join(outDir, name),
+  file: world.file,
+  out: world.out,
 };
 
 // Tabs a failed case left open are closed before the next case, so that their hosts end.

@@ -159,6 +159,11 @@ export class Chromium {
     await within(loaded, 30000, `the load of ${url}`);
   }
 
+  // Brings the tab to the front: a background tab's events may be throttled.
+  async focusTab(session) {
+    await this.send("Target.activateTarget", { targetId: session.targetId });
+  }
+
   async closeTab(session) {
     await this.send("Target.closeTarget", { targetId: session.targetId });
   }

@@ -152,6 +152,12 @@ export class Firefox {
     await this.command("WebDriver:Navigate", { url });
   }
 
+  // Brings the tab to the front: a background tab's events may be throttled.
+  async focusTab(tab) {
+    await this.command("WebDriver:SwitchToWindow", { handle: tab.handle, focus: true });
+    this.current = tab.handle;
+  }
+
   async closeTab(tab) {
     await this.focus(tab.handle);
     await this.command("WebDriver:CloseWindow");
