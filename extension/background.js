@@ -50,7 +50,7 @@ function askConsent(origin, request) {
       url: api.runtime.getURL(`consent.html?id=${id}`),
       type: "popup",
       width: 480,
-      height: 360,
+      height: 400,
       focused: true,
     }).then((win) => {
       entry.windowId = win.id;

@@ -31,8 +31,9 @@ class Session {
 }
 
 export class Chromium {
-  constructor({ binary = "chromium", profile, env, extensionDir }) {
+  constructor({ binary = "chromium", profile, env, extensionDir, extraArgs = [] }) {
     this.binary = binary;
+    this.extraArgs = extraArgs;
     this.profile = profile;
     this.env = env;
     this.extensionDir = extensionDir;
@@ -59,7 +60,7 @@ export class Chromium {
       "--remote-debugging-pipe", `--load-extension=${this.extensionDir}`,
       "--disable-background-networking", "--disable-component-update", "--disable-sync",
       "--no-first-run", "--disable-gpu", "--no-default-browser-check", "--password-store=basic",
-      "about:blank",
+      ...this.extraArgs, "about:blank",
     ];
     this.proc = spawn(this.binary, args, { env: this.env, stdio: ["ignore", "ignore", "pipe", "pipe", "pipe"] });
     this.pid = this.proc.pid;
