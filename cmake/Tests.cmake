@@ -49,6 +49,8 @@ npk_add_tests(integration integration)
 npk_add_tests(interop interop)
 # The picker under Xvfb, driven with xdotool; each test starts and stops its own display.
 npk_add_tests(gui gui)
+# Pages of the Windows build under Wine, run by tools/run-wine-tests.sh (make test-wine).
+npk_add_tests(wine wine)
 # PKCS#11 tokens (SoftHSM2): `make test-tokens` installs what they need.
 npk_add_tests(token token)
 file(GLOB _npk_token_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/token/*.cpp)

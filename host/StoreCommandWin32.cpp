@@ -123,10 +123,6 @@ void CopyFriendlyName(PCCERT_CONTEXT from, PCCERT_CONTEXT to)
 HCERTSTORE OpenPfx(ImportRequest& request, const Bytes& file, bool keepKeys, DWORD& error)
 {
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(file.size()), const_cast<BYTE*>(file.data())};
-    if (!PFXIsPFXBlob(&blob)) {
-        error = static_cast<DWORD>(CRYPT_E_BAD_ENCODE);
-        return nullptr;
-    }
     DWORD flags = CRYPT_USER_KEYSET;
     if (!keepKeys) flags |= PKCS12_NO_PERSIST_KEY;
     if (!request.provider.empty()) flags |= CRYPT_EXPORTABLE;  // to move the keys afterwards
@@ -155,6 +151,11 @@ int ImportPfx(ImportRequest& request, bool keepKeys)
     if (pfx == nullptr && error == static_cast<DWORD>(ERROR_INVALID_PASSWORD)) {
         std::fprintf(stderr, "npkeystrand store: cannot import %s: the password is wrong (0x%08x)\n", path.c_str(),
                      static_cast<unsigned>(error));
+        return kExitFailure;
+    }
+    if (pfx == nullptr && error == 0) {
+        std::fprintf(stderr, "npkeystrand store: cannot import %s: not a PFX file, or the password is wrong "
+                             "(the system gave no reason)\n", path.c_str());
         return kExitFailure;
     }
     if (pfx == nullptr) return Fail("cannot import " + path, error);

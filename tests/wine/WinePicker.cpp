@@ -1,0 +1,243 @@
+// The Win32 picker of the Windows build on a real X display under Wine, driven with xdotool
+// as the GTK one is: four certificates in "MY", a page that asks for a signing certificate,
+// and the "Windows Security" dialog answered with the keyboard and the mouse. Each case keeps
+// a screenshot under the build directory; the first one is the README's picture.
+// tools/run-wine-tests.sh runs these with tools/wine-host.sh as the host.
+#include "FixtureData.h"
+#include "gui/GuiSupport.h"
+#include "integration/HostHarness.h"
+
+#include <sstream>
+#include <thread>
+
+namespace npk::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char kCaption[] = "^Windows Security$";
+const char kCancelled[] = "threw:plug-in call SelectSignCertificate failed|0xa0071002";
+
+std::string ReadText(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class WinePicker : public HostTest {
+protected:
+    void SetUp() override
+    {
+        const char* exe = std::getenv("NPK_WINE_EXE");
+        if (exe == nullptr || *exe == '\0') GTEST_SKIP() << "Windows pages: run by tools/run-wine-tests.sh";
+        HostTest::SetUp();
+        if (HasFatalFailure()) return;
+        m_xvfb = FindProgram("Xvfb");
+        m_xdotool = FindProgram("xdotool");
+        m_import = FindProgram("import");
+        ASSERT_FALSE(m_xvfb.empty() || m_xdotool.empty()) << "Xvfb and xdotool are needed (make test-wine installs them)";
+        m_shots = fs::path(RequiredEnv("NPK_BINARY_DIR")) / "test-output" / "wine";
+        fs::create_directories(m_shots);
+        m_displayName = m_display.Start(m_xvfb, Dir());
+        ASSERT_FALSE(m_displayName.empty()) << "no free X display";
+        ImportCertificates();
+    }
+
+    void TearDown() override
+    {
+        m_host.Stop();
+        m_display.Stop();
+        HostTest::TearDown();
+    }
+
+    void ImportCertificates()
+    {
+        const fs::path data = fs::path(FixtureDir());
+        const std::string chinesePfx = (Dir() / "chinese.pfx").string();
+        HostResult made = RunProgram({FindProgram("openssl"), "pkcs12", "-export", "-inkey", (data / "chinese.key").string(),
+                                      "-in", (data / "chinese.cer").string(), "-passout", "pass:npkeystrand", "-out",
+                                      chinesePfx},
+                                     {}, 30);
+        ASSERT_EQ(made.status, 0) << made.err;
+        for (const std::string& pfx : {(data / "signer.pfx").string(), (data / "nokeyid.pfx").string(),
+                                        (data / "expired.pfx").string(), chinesePfx}) {
+            HostResult r = Host({"store", "import", "MY", pfx, "--password", "npkeystrand"});
+            ASSERT_EQ(r.status, 0) << pfx << ": " << r.err;
+        }
+    }
+
+    std::map<std::string, std::string> GuiEnv()
+    {
+        std::map<std::string, std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            std::string entry = *e;
+            size_t eq = entry.find('=');
+            if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+        }
+        for (const auto& [k, v] : Env()) {
+            if (v.empty()) {
+                env.erase(k);
+            } else {
+                env[k] = v;
+            }
+        }
+        env["DISPLAY"] = m_displayName;
+        env.erase("WAYLAND_DISPLAY");
+        return env;
+    }
+
+    // Starts the page that asks for a signing certificate and waits for the dialog.
+    std::string StartPickerPage()
+    {
+        std::string page = WriteFile("picker-page.js", Prelude() +
+                                                           "var r = attempt(function () { return plugin.SelectSignCertificate('', ''); });\n"
+                                                           "print('result|' + r + '|' + code(plugin));\n");
+        EXPECT_TRUE(m_host.Start({HostPath(), "--plugin", PluginPath(), "run", page}, GuiEnv(), Dir() / "host.out",
+                                 Dir() / "host.err"));
+        HostResult r = Xdo({"search", "--sync", "--onlyvisible", "--name", kCaption}, 60);
+        std::vector<std::string> ids = Lines(r.out);
+        std::string window = r.status == 0 && !ids.empty() ? ids[0] : "";
+        if (!window.empty()) {
+            HostResult geometry = Xdo({"getwindowgeometry", "--shell", window});
+            for (const std::string& line : Lines(geometry.out)) {
+                if (line.rfind("WIDTH=", 0) == 0) m_width = std::stoi(line.substr(6));
+                if (line.rfind("HEIGHT=", 0) == 0) m_height = std::stoi(line.substr(7));
+            }
+            // The pointer rests outside the dialog: no card is hovered, no tooltip shows.
+            Xdo({"mousemove", "2", "2"});
+            Xdo({"windowfocus", "--sync", window});
+        }
+        return window;
+    }
+
+    HostResult Xdo(const std::vector<std::string>& args, int timeoutSeconds = 20)
+    {
+        std::vector<std::string> argv = {m_xdotool};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, {{"DISPLAY", m_displayName}}, timeoutSeconds);
+    }
+
+    // A point of the dialog's client area, from its bottom-right corner for the buttons
+    // (dialog units, so the same for any window size the font gives).
+    void ClickAt(const std::string& window, int x, int y, int clicks = 1)
+    {
+        Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y)});
+        std::this_thread::sleep_for(200ms);
+        Xdo({"click", "--repeat", std::to_string(clicks), "--delay", "80", "1"});
+    }
+    void ClickOk(const std::string& window) { ClickAt(window, m_width - 153, m_height - 25); }
+    void ClickCancel(const std::string& window) { ClickAt(window, m_width - 57, m_height - 25); }
+
+    void Screenshot(const std::string& name, const std::string& window = "root")
+    {
+        if (m_import.empty()) return;
+        std::this_thread::sleep_for(600ms);  // let the last input be painted
+        fs::path file = m_shots / (name + ".png");
+        HostResult r = RunProgram({m_import, "-display", m_displayName, "-window", window, file.string()}, {}, 30);
+        EXPECT_EQ(r.status, 0) << "screenshot " << file << ": " << r.err;
+    }
+
+    bool Shown(const char* caption)
+    {
+        HostResult r = Xdo({"search", "--onlyvisible", "--name", caption}, 10);
+        return r.status == 0 && !r.out.empty();
+    }
+
+    // The visible top-level windows.
+    std::vector<std::string> Windows()
+    {
+        return Lines(Xdo({"search", "--onlyvisible", "--name", "."}).out);
+    }
+
+    // The page's outcome line once the host has ended.
+    std::string Outcome()
+    {
+        int status = m_host.Wait(30s);
+        EXPECT_EQ(status, 0) << "host: " << ReadText(Dir() / "host.err");
+        for (const std::string& line : Lines(ReadText(Dir() / "host.out"))) {
+            if (line.rfind("result|", 0) == 0) return line.substr(7);
+        }
+        return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
+    }
+
+    std::string m_xvfb, m_xdotool, m_import, m_displayName;
+    fs::path m_shots;
+    XvfbDisplay m_display;
+    Child m_host;
+    int m_width = 0, m_height = 0;
+};
+
+TEST_F(WinePicker, OkAfterMovingTheSelectionChoosesTheSecondCard)
+{
+    std::string window = StartPickerPage();
+    ASSERT_FALSE(window.empty()) << "the picker did not appear: " << ReadText(Dir() / "host.err");
+    ASSERT_GT(m_width, 300);
+    Screenshot("win32-four-certificates", window);
+    // The README's picture: written when missing, or remade on request.
+    fs::path docs = fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "docs";
+    const char* update = std::getenv("NPK_UPDATE_SCREENSHOTS");
+    if (!m_import.empty() && fs::is_directory(docs) &&
+        (!fs::exists(docs / "picker-win32.png") || (update != nullptr && std::string(update) == "1"))) {
+        fs::copy_file(m_shots / "win32-four-certificates.png", docs / "picker-win32.png",
+                      fs::copy_options::overwrite_existing);
+    }
+    Xdo({"key", "Down"});
+    Screenshot("win32-second-selected", window);
+    ClickOk(window);
+    // The cards come in the picker's order: the Chinese name, then Alice.
+    EXPECT_EQ(Outcome(), "ok:CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR|0x00000000");
+    EXPECT_FALSE(Shown(kCaption));
+}
+
+TEST_F(WinePicker, CancelButtonCancels)
+{
+    std::string window = StartPickerPage();
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    Xdo({"mousemove", "--window", window, std::to_string(m_width - 57), std::to_string(m_height - 25)});
+    Screenshot("win32-cancel-button", window);
+    ClickCancel(window);
+    EXPECT_EQ(Outcome(), kCancelled);
+    EXPECT_FALSE(Shown(kCaption));
+}
+
+TEST_F(WinePicker, EscapeCancels)
+{
+    std::string window = StartPickerPage();
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    Xdo({"key", "Down", "Down"});
+    Screenshot("win32-escape", window);
+    Xdo({"key", "Escape"});
+    EXPECT_EQ(Outcome(), kCancelled);
+}
+
+TEST_F(WinePicker, DoubleClickOpensTheViewerAndThePickerGoesOn)
+{
+    std::string window = StartPickerPage();
+    ASSERT_FALSE(window.empty()) << ReadText(Dir() / "host.err");
+    const std::vector<std::string> before = Windows();
+    // The first card's middle: the list starts 62 pixels down, each card is 80 high.
+    ClickAt(window, 120, 62 + 40, 2);
+    // Whatever Wine's CryptUIDlgViewCertificateW shows is modal over the picker; it is
+    // closed like any dialog, and the picker then answers again.
+    std::string viewer;
+    for (int i = 0; i < 50 && viewer.empty(); ++i) {
+        for (const std::string& w : Windows()) {
+            if (w != window && std::find(before.begin(), before.end(), w) == before.end()) viewer = w;
+        }
+        if (viewer.empty()) std::this_thread::sleep_for(200ms);
+    }
+    Screenshot("win32-double-click");
+    if (!viewer.empty()) {
+        Xdo({"windowfocus", "--sync", viewer});
+        Xdo({"key", "Escape"});
+        for (int i = 0; i < 50 && Shown("^Certificate$"); ++i) std::this_thread::sleep_for(200ms);
+    }
+    RecordProperty("viewer", viewer.empty() ? "none" : "shown");
+    Xdo({"windowfocus", "--sync", window});
+    Xdo({"key", "Escape"});
+    EXPECT_EQ(Outcome(), kCancelled) << "viewer window: " << (viewer.empty() ? "none" : viewer);
+}
+
+}  // namespace
+}  // namespace npk::test
