@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the cross-built DLL: exactly the four NPAPI exports, undecorated; no dependency on
-# the compiler's runtime DLLs; the version resource and the string tables are present.
+# the compiler's runtime DLLs; the version resource and the string tables are present. The
+# Windows host beside it, when there is one, must not need the compiler's runtime either.
 set -euo pipefail
 dll=${1:?usage: check-windows-dll.sh DLL}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
@@ -34,3 +35,16 @@ done
 
 machine=$(grep -m1 -o 'file format [a-z0-9-]*' <<<"$dump" || true)
 echo "ok: $dll ($machine), exports: $(tr '\n' ' ' <<<"$exports")"
+
+# The Windows host built beside it runs from a bare directory too: no compiler runtime DLLs,
+# and it reaches the plug-in through LoadLibrary, never by linking it.
+exe=$(dirname "$dll")/npkeystrand.exe
+if [ -f "$exe" ]; then
+  imports=$("$objdump" -p "$exe" | awk '/DLL Name:/{print $3}')
+  if grep -Eiq '^(libgcc|libstdc|libwinpthread|npKeystrand)' <<<"$imports"; then
+    echo "$exe depends on a DLL it must not link:" >&2
+    echo "$imports" >&2
+    exit 1
+  fi
+  echo "ok: $exe, imports: $(sort -f <<<"$imports" | tr '\n' ' ')"
+fi
