@@ -284,6 +284,33 @@ catch (e) { print(JSON.stringify({ ok: false, description: plugin.GetLastErrorDe
     await ctx.browser.closeTab(tab);
   }],
 
+  ["a call waiting longer than the background's idle time keeps its instance and its answer", async (ctx) => {
+    await noHosts(ctx, "the other cases' hosts to end");
+    const tab = await ctx.browser.openTab(`${ctx.siteA}/waiting`);
+    ok(await allowOnce(ctx, tab, "SelectSignCertificateByPFXFile", ctx.file("signer.pfx"), PASSWORD), "the PFX selection");
+    const [host] = hosts(ctx);
+    // The stopped host stands for a dialog the user takes long to answer; the hold is
+    // deliberate, and longer than the idle time the browser grants an extension's background.
+    process.kill(host, "SIGSTOP");
+    const p = await start(tab, "SignMessage", "waited", "SHA-1");
+    await new Promise((r) => setTimeout(r, Math.max(ctx.idleMs, 1000) * 2.5));
+    process.kill(host, "SIGCONT");
+    ok(await settled(p), "the call that waited");
+    ok(await call(tab, "SignMessage", "after", "SHA-1"), "a call after the wait, in the same instance");
+    assert.deepEqual(hosts(ctx), [host]);
+    await ctx.browser.closeTab(tab);
+  }],
+
+  ["a sandboxed frame is refused without a question", async (ctx) => {
+    const tab = await ctx.browser.openTab(`${ctx.siteA}/sandboxed`);
+    const r = await until(() => tab.eval("window.frameOutcome || null"), 15000, "the sandboxed frame's call");
+    assert.equal(r.origin, "null");
+    assert.equal(r.ok, false);
+    assert.equal(r.code, 0x80070005);
+    assert.equal(await ctx.browser.consentWindowsOpen(), 0);
+    await ctx.browser.closeTab(tab);
+  }],
+
   ["pages that are not secure contexts have no npKeystrand", async (ctx) => {
     writeFileSync(ctx.out("local.html"), "<!DOCTYPE html><title>file page</title><p>file</p>");
     const tab = await ctx.browser.openTab(`file://${ctx.out("local.html")}`);

@@ -23,7 +23,8 @@ class Tab {
 }
 
 export class Firefox {
-  constructor({ binary = "firefox-esr", profile, env, extensionDir }) {
+  constructor({ binary = "firefox-esr", profile, env, extensionDir, prefs = {} }) {
+    this.extraPrefs = prefs;
     this.binary = binary;
     this.profile = profile;
     this.env = env;
@@ -59,6 +60,7 @@ export class Firefox {
       "network.captive-portal-service.enabled": false,
       "extensions.webextensions.uuids": JSON.stringify({ [ADDON_ID]: ADDON_UUID }),
       "dom.disable_open_during_load": false,
+      ...this.extraPrefs,
     };
     writeFileSync(join(this.profile, "user.js"),
       Object.entries(prefs).map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});`).join("\n") + "\n");

@@ -16,11 +16,20 @@ export async function startServer() {
       res.writeHead(404).end();
       return;
     }
-    if (url.pathname.startsWith("/frame-host")) {
-      // A page that embeds another origin's page in an iframe.
-      const inner = url.searchParams.get("inner") ?? "";
+    if (url.pathname === "/sandboxed") {
+      // A sandboxed frame (an opaque origin) that calls at once and tells its parent the outcome.
       res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });
-      res.end(`<!DOCTYPE html><meta charset="utf-8"><title>frame host</title><iframe id="f" src="${encodeURI(inner)}"></iframe>`);
+      res.end(`<!DOCTYPE html><html><body><iframe sandbox="allow-scripts" src="/sandboxed-inner"></iframe>
+<script>addEventListener("message", (e) => { window.frameOutcome = e.data; });</script></body></html>`);
+      return;
+    }
+    if (url.pathname === "/sandboxed-inner") {
+      res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });
+      res.end(`<!DOCTYPE html><html><body><script>
+npKeystrand.embed().then((p) => p.GetLastErrorDesc()).then(
+  (value) => parent.postMessage({ ok: true, origin: String(self.origin), value }, "*"),
+  (e) => parent.postMessage({ ok: false, origin: String(self.origin), code: e.code, description: e.description }, "*"));
+</script></body></html>`);
       return;
     }
     res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });

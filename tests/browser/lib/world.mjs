@@ -21,7 +21,7 @@ export function locate(hostDefault, extensionDefault) {
 }
 
 // `which` is "chromium", "firefox" or "none" (only the home and the fixtures).
-export function makeWorld(which, { hostPath, extensionDir, fixtures = [] }) {
+export function makeWorld(which, { hostPath, extensionDir, fixtures = [], firefoxPrefs = {} }) {
   const root = mkdtempSync(join(tmpdir(), `npk-browser-${which}-`));
   const home = join(root, "home");
   const data = join(root, "data");
@@ -42,7 +42,7 @@ export function makeWorld(which, { hostPath, extensionDir, fixtures = [] }) {
     browser = new Chromium({ profile, env, extensionDir });
   } else if (which === "firefox") {
     Firefox.installHostManifest(home, hostPath);
-    browser = new Firefox({ profile, env, extensionDir });
+    browser = new Firefox({ profile, env, extensionDir, prefs: firefoxPrefs });
   } else if (which !== "none") {
     throw new Error(`no such browser: ${which}`);
   }
