@@ -70,6 +70,14 @@ char32_t DecodeOne(std::string_view s, size_t& i)
     return cp;
 }
 
+// The end of the run of ASCII bytes that starts at i: those are the same on both sides and
+// are copied as a block (results such as Base64 text are nothing else).
+size_t AsciiRunEnd(std::string_view s, size_t i)
+{
+    while (i < s.size() && static_cast<uint8_t>(s[i]) < 0x80) ++i;
+    return i;
+}
+
 bool IsHighSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDBFF; }
 bool IsLowSurrogate(char32_t cp) { return cp >= 0xDC00 && cp <= 0xDFFF; }
 
@@ -81,6 +89,12 @@ std::string EngineToUtf8(std::string_view engine)
     out.reserve(engine.size());
     size_t i = 0;
     while (i < engine.size()) {
+        const size_t end = AsciiRunEnd(engine, i);
+        if (end > i) {
+            out.append(engine.data() + i, end - i);
+            i = end;
+            continue;
+        }
         char32_t cp = DecodeOne(engine, i);
         if (IsHighSurrogate(cp)) {
             size_t j = i;
@@ -105,6 +119,12 @@ std::string Utf8ToEngine(std::string_view utf8)
     out.reserve(utf8.size());
     size_t i = 0;
     while (i < utf8.size()) {
+        const size_t end = AsciiRunEnd(utf8, i);
+        if (end > i) {
+            out.append(utf8.data() + i, end - i);
+            i = end;
+            continue;
+        }
         char32_t cp = DecodeOne(utf8, i);
         if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
             // Encoded surrogates are not valid UTF-8.

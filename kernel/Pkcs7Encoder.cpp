@@ -120,12 +120,40 @@ HRESULT ASN1Encode(DWORD dwTag, const BYTE* pbValue, DWORD cbValue, BYTE** ppbEl
     return S_OK;
 }
 
-HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, BYTE** ppbEncoded, DWORD* pcbEncoded)
+namespace {
+
+// EncodeObject for a structure whose encoding is expected to fit cbExpected bytes: the platform
+// encodes it once straight into a buffer of that size, and only a longer encoding takes the
+// asking for the length first. Each signature encodes five structures, so this halves the work.
+HRESULT EncodeObjectExpected(LPCSTR lpszStructType, const void* pvStructInfo, DWORD cbExpected, BYTE** ppbEncoded,
+                             DWORD* pcbEncoded)
 {
     TraceHelper trace("EncodeObject");
     if (ppbEncoded == NULL || pcbEncoded == NULL) return E_POINTER;
     *ppbEncoded = NULL;
     *pcbEncoded = 0;
+
+    if (cbExpected > 0) {
+        std::unique_ptr<BYTE[]> pb(new (std::nothrow) BYTE[cbExpected]);
+        if (!pb) {
+            TraceStep(E_OUTOFMEMORY, TEXT("New Memory"));
+            return E_OUTOFMEMORY;
+        }
+        DWORD cbEncoded = cbExpected;
+        if (CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, pb.get(), &cbEncoded)) {
+            TraceStep(S_OK, TEXT("CryptEncodeObject - get length"));
+            TraceStep(S_OK, TEXT("CryptEncodeObject - get value"));
+            *ppbEncoded = pb.release();
+            *pcbEncoded = cbEncoded;
+            NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_DER, 14, static_cast<LONG>(cbEncoded)));
+            return S_OK;
+        }
+        if (GetLastError() != ERROR_MORE_DATA) {
+            HRESULT hr = HResultFromFailedCall();
+            TraceStep(hr, TEXT("CryptEncodeObject - get length"));
+            return hr;
+        }
+    }
 
     DWORD cbEncoded = 0;
     if (!CryptEncodeObject(kEncodingType, lpszStructType, pvStructInfo, NULL, &cbEncoded)) {
@@ -153,6 +181,21 @@ HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, BYTE** ppb
     return S_OK;
 }
 
+// Room for a structure's encoding around parts of a known size: tags and lengths, and object
+// identifiers, are never longer than this.
+DWORD ExpectedSize(ULONGLONG cbParts)
+{
+    const ULONGLONG cb = cbParts + 128;
+    return cb < 0x10000000u ? static_cast<DWORD>(cb) : 0;
+}
+
+}  // namespace
+
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, BYTE** ppbEncoded, DWORD* pcbEncoded)
+{
+    return EncodeObjectExpected(lpszStructType, pvStructInfo, 0, ppbEncoded, pcbEncoded);
+}
+
 HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSignatureOID, const BYTE* pbContent,
                          DWORD cbContent, const BYTE* pbSignature, DWORD cbSignature, BSTR* pbstrBase64,
                          DWORD* pcchBase64, BOOL bAttached, DWORD dwBase64Flags)
@@ -176,7 +219,7 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     Buffer digestAlg;
     CRYPT_ATTRIBUTE attr = {};
     attr.pszObjId = pszDigest;
-    hr = EncodeObject(PKCS_ATTRIBUTE, &attr, &digestAlg.pb, &digestAlg.cb);
+    hr = EncodeObjectExpected(PKCS_ATTRIBUTE, &attr, ExpectedSize(0), &digestAlg.pb, &digestAlg.cb);
     TraceStep(hr, TEXT("EncodeObject-PKCS_ATTRIBUTE"));
     if (hr != S_OK) {
         digestAlg.Reset();
@@ -204,7 +247,7 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     if (bAttached) {
         static const BYTE kNoBytes[1] = {0};
         CRYPT_DATA_BLOB data = {cbContent, const_cast<BYTE*>(pbContent != NULL ? pbContent : kNoBytes)};
-        hr = EncodeObject(X509_OCTET_STRING, &data, &octets.pb, &octets.cb);
+        hr = EncodeObjectExpected(X509_OCTET_STRING, &data, ExpectedSize(cbContent), &octets.pb, &octets.cb);
         TraceStep(hr, TEXT("EncodeObject"));
         if (FAILED(hr)) return hr;
     }
@@ -217,7 +260,7 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
         inner.Content.cbData = octets.cb;
         inner.Content.pbData = octets.pb;
     }
-    hr = EncodeObject(PKCS_CONTENT_INFO, &inner, &contentInfo.pb, &contentInfo.cb);
+    hr = EncodeObjectExpected(PKCS_CONTENT_INFO, &inner, ExpectedSize(octets.cb), &contentInfo.pb, &contentInfo.cb);
     TraceStep(hr, TEXT("EncodeObject"));
     if (FAILED(hr)) return hr;
 
@@ -237,7 +280,9 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     si.HashEncryptionAlgorithm.pszObjId = const_cast<char*>(pszSignatureOID);
     si.EncryptedHash.cbData = cbSignature;
     si.EncryptedHash.pbData = const_cast<BYTE*>(pbSignature);
-    hr = EncodeObject(PKCS7_SIGNER_INFO, &si, &signerInfo.pb, &signerInfo.cb);
+    hr = EncodeObjectExpected(PKCS7_SIGNER_INFO, &si,
+                              ExpectedSize(static_cast<ULONGLONG>(si.Issuer.cbData) + si.SerialNumber.cbData + cbSignature),
+                              &signerInfo.pb, &signerInfo.cb);
     TraceStep(hr, TEXT("EncodeObject"));
     if (FAILED(hr)) return hr;
 
@@ -279,11 +324,12 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     outer.pszObjId = kSignedDataOID;
     outer.Content.cbData = signedData.cb;
     outer.Content.pbData = signedData.pb;
-    hr = EncodeObject(PKCS_CONTENT_INFO, &outer, &message.pb, &message.cb);
+    hr = EncodeObjectExpected(PKCS_CONTENT_INFO, &outer, ExpectedSize(signedData.cb), &message.pb, &message.cb);
     TraceStep(hr, TEXT("EncodeObject"));
     if (FAILED(hr)) return hr;
 
-    // 10. Base64, widened with the ANSI code page; the output gets its own copy.
+    // 10. Base64, widened into the automation string. Base64 text is ASCII, which every ANSI
+    //     code page maps to the same UTF-16 units, so it is widened unit by unit.
     if (message.cb > 0x7FFFFFFFu) {
         TraceStep(E_FAIL, TEXT("Base64EncodeEx"));
         return E_FAIL;
@@ -294,39 +340,16 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCert, LPCSTR pszDigestOID, LPCSTR pszSi
     std::unique_ptr<char[]> encoded(pszEncoded);
     TraceStep(hr, TEXT("Base64EncodeEx"));
     if (FAILED(hr)) return hr;
-
-    std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(cchEncoded) + 1]);
-    if (!text) {
-        TraceStep(E_OUTOFMEMORY, TEXT("New Memory"));
-        return E_OUTOFMEMORY;
-    }
-    std::memcpy(text.get(), encoded.get(), static_cast<size_t>(cchEncoded));
-    text[static_cast<size_t>(cchEncoded)] = '\0';
-    encoded.reset();
+    message.Reset();
     // An attached message carries the page's text: its length only.
     NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_DER, 17, static_cast<LONG>(cchEncoded)));
 
-    int cchWide = MultiByteToWideChar(CP_ACP, 0, text.get(), cchEncoded + 1, NULL, 0);
-    if (cchWide <= 0) {
-        hr = HResultFromFailedCall();
-        TraceStep(hr, TEXT("MultiByteToWideChar"));
-        return hr;
-    }
-    std::unique_ptr<WCHAR[]> wide(new (std::nothrow) WCHAR[static_cast<size_t>(cchWide)]);
-    if (!wide) {
-        TraceStep(E_OUTOFMEMORY, TEXT("New Memory"));
-        return E_OUTOFMEMORY;
-    }
-    if (MultiByteToWideChar(CP_ACP, 0, text.get(), cchEncoded + 1, wide.get(), cchWide) <= 0) {
-        hr = HResultFromFailedCall();
-        TraceStep(hr, TEXT("MultiByteToWideChar"));
-        return hr;
-    }
-    BSTR bstr = SysAllocStringLen(wide.get(), static_cast<UINT>(cchWide - 1));
+    BSTR bstr = SysAllocStringLen(NULL, static_cast<UINT>(cchEncoded));
     if (bstr == NULL) {
         TraceStep(E_OUTOFMEMORY, TEXT("New Memory"));
         return E_OUTOFMEMORY;
     }
+    for (int i = 0; i < cchEncoded; ++i) bstr[i] = static_cast<WCHAR>(static_cast<BYTE>(encoded[static_cast<size_t>(i)]));
     *pbstrBase64 = bstr;
     *pcchBase64 = static_cast<DWORD>(cchEncoded);
     return S_OK;

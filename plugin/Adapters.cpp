@@ -105,12 +105,13 @@ bool CScriptablePluginObject::RunAdapter(const AdapterSpec& spec, const NPVarian
             else
                 NPK_TRACE(TRACE_INFORMATION, TraceMsgW(TRACE_GUID_SCRIPTABLE, 24, bstrResult));
             char* pszUtf8 = NULL;
-            hr = UTF16ToUTF8(bstrResult, &pszUtf8, NULL);
+            size_t cbUtf8 = 0;
+            hr = ResultTextToUtf8(bstrResult, &pszUtf8, &cbUtf8);
             utf8Result.reset(pszUtf8);
             TraceStep(hr, TEXT("UTF16ToUTF8"));
             if (SUCCEEDED(hr)) {
                 if (spec.options & kSecretResult)
-                    NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_SCRIPTABLE, 30, static_cast<LONG>(std::strlen(pszUtf8))));
+                    NPK_TRACE(TRACE_INFORMATION, TraceMsgI32(TRACE_GUID_SCRIPTABLE, 30, static_cast<LONG>(cbUtf8)));
                 else
                     NPK_TRACE(TRACE_INFORMATION, TraceMsgA(TRACE_GUID_SCRIPTABLE, 25, pszUtf8));
                 bOutcome = StringToNPVariant(pszUtf8, result);

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "kernel/Encoding.h"
 #include "trace/Trace.h"
 
 HRESULT ConverNPStringtoNULLEndString(char** ppszDest, const NPUTF8* pszSrc, uint32_t cbSrc, bool bSecret)
@@ -53,4 +54,27 @@ bool StringToNPVariant(const char* pszText, NPVariant* pResult)
     memcpy(pszCopy, pszText, cbText);
     STRINGN_TO_NPVARIANT(pszCopy, strlen(pszCopy), *pResult);
     return true;
+}
+
+HRESULT ResultTextToUtf8(LPCWSTR pwszText, char** ppszText, size_t* pcbText)
+{
+    if (ppszText == NULL || pcbText == NULL) return E_POINTER;
+    *ppszText = NULL;
+    *pcbText = 0;
+    if (pwszText == NULL) return UTF16ToUTF8(pwszText, ppszText, NULL);
+    size_t cch = 0;
+    bool bAscii = true;
+    for (; pwszText[cch] != 0; ++cch) bAscii = bAscii && pwszText[cch] < 0x80;
+    if (!bAscii) {
+        UINT cb = 0;
+        HRESULT hr = UTF16ToUTF8(pwszText, ppszText, &cb);
+        if (SUCCEEDED(hr)) *pcbText = cb;
+        return hr;
+    }
+    char* pszText = new (std::nothrow) char[cch + 1];
+    if (pszText == NULL) return E_OUTOFMEMORY;
+    for (size_t i = 0; i <= cch; ++i) pszText[i] = static_cast<char>(pwszText[i]);
+    *ppszText = pszText;
+    *pcbText = cch;
+    return S_OK;
 }
