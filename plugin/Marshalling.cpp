@@ -62,18 +62,21 @@ HRESULT ResultTextToUtf8(LPCWSTR pwszText, char** ppszText, size_t* pcbText)
     *ppszText = NULL;
     *pcbText = 0;
     if (pwszText == NULL) return UTF16ToUTF8(pwszText, ppszText, NULL);
-    size_t cch = 0;
-    bool bAscii = true;
-    for (; pwszText[cch] != 0; ++cch) bAscii = bAscii && pwszText[cch] < 0x80;
-    if (!bAscii) {
-        UINT cb = 0;
-        HRESULT hr = UTF16ToUTF8(pwszText, ppszText, &cb);
-        if (SUCCEEDED(hr)) *pcbText = cb;
-        return hr;
-    }
+    const size_t cch = static_cast<size_t>(lstrlenW(pwszText));
     char* pszText = new (std::nothrow) char[cch + 1];
     if (pszText == NULL) return E_OUTOFMEMORY;
-    for (size_t i = 0; i <= cch; ++i) pszText[i] = static_cast<char>(pwszText[i]);
+    // Narrowed while checked; the first unit that is not ASCII hands the text to UTF16ToUTF8.
+    for (size_t i = 0; i < cch; ++i) {
+        if (pwszText[i] >= 0x80) {
+            delete[] pszText;
+            UINT cb = 0;
+            HRESULT hr = UTF16ToUTF8(pwszText, ppszText, &cb);
+            if (SUCCEEDED(hr)) *pcbText = cb;
+            return hr;
+        }
+        pszText[i] = static_cast<char>(pwszText[i]);
+    }
+    pszText[cch] = '\0';
     *ppszText = pszText;
     *pcbText = cch;
     return S_OK;
