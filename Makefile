@@ -13,7 +13,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config openssl libssl-dev duktape-dev 
 HEAVY_LABELS := ^(browser|wine|token|package)$$
 
 FUZZ_RUNS ?= 300000
-FUZZ_SECONDS ?= 120
+FUZZ_SECONDS ?= 90
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 
 .PHONY: deps fuzz-deps demo build test asan test-asan windows fuzz clean
@@ -67,18 +67,29 @@ windows: deps build/windows/build.ninja
 	cmake --build build/windows -j $(JOBS)
 	tools/check-windows-dll.sh build/windows/bin/npKeystrand.Standard.x86.dll
 
-# Each fuzzer runs FUZZ_RUNS inputs from a fixed seed (the same inputs on every machine),
-# stopping early after FUZZ_SECONDS; a crash or a sanitizer report fails.
+# Each fuzzer starts from its seeds in tests/fuzz/seeds/NAME (real inputs: the fixtures and
+# openssl-made messages, made by tests/fuzz/make-seeds.sh) and runs FUZZ_RUNS inputs from a
+# fixed seed (the same inputs on every machine), fewer where tests/fuzz/runs says so, stopping
+# early after FUZZ_SECONDS; JOBS fuzzers run at once. A crash or any sanitizer report
+# (undefined behaviour too) fails the job and prints the fuzzer's whole log; the logs stay in
+# build/fuzz/logs.
 build/fuzz/build.ninja: | fuzz-deps
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPK_FUZZ=ON
 
+FUZZ_ENV := UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1
+
 fuzz: fuzz-deps build/fuzz/build.ninja
 	cmake --build build/fuzz -j $(JOBS)
-	@set -e; for f in build/fuzz/bin/fuzz_*; do \
-	  echo "== $$f ($(FUZZ_RUNS) runs)"; \
-	  $$f -seed=1 -runs=$(FUZZ_RUNS) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 2>&1 | tail -4; \
-	  test $${PIPESTATUS[0]} -eq 0; \
-	done
+	@rm -rf build/fuzz/logs build/fuzz/corpus; mkdir -p build/fuzz/logs; \
+	ls build/fuzz/bin/fuzz_* | xargs -P $(JOBS) -I{} sh -c ' \
+	  n=$${1##*/fuzz_}; log=build/fuzz/logs/$$n.log; mkdir -p build/fuzz/corpus/$$n; \
+	  seeds=; [ -d tests/fuzz/seeds/$$n ] && seeds=tests/fuzz/seeds/$$n; \
+	  runs=$$(awk -v n=$$n -v max=$(FUZZ_RUNS) '\''$$1 == n && $$2 < max { max = $$2 } END { print max }'\'' tests/fuzz/runs); \
+	  $(FUZZ_ENV) $$1 -seed=1 -runs=$$runs -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	    -print_final_stats=1 build/fuzz/corpus/$$n $$seeds >$$log 2>&1; rc=$$?; \
+	  if [ $$rc -ne 0 ] || grep -q -e "runtime error:" -e "ERROR: [A-Za-z]*Sanitizer" $$log; then \
+	    cat $$log; echo "== FAILED: $$1 (exit $$rc, log $$log)"; exit 255; fi; \
+	  echo "== $$1: $$( [ -n "$$seeds" ] && ls $$seeds | wc -l || echo 0) seeds, $$(grep -o "stat::number_of_executed_units: [0-9]*" $$log)"' _ {}
 
 clean:
 	rm -rf build
