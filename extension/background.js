@@ -34,7 +34,9 @@ async function allowAlways(origin) {
 let nextConsentId = 1;
 const consents = new Map();    // id -> { origin, request, resolve, windowId }
 
-function askConsent(origin, request) {
+// Resolves with "once", "always" or "deny"; `cancel.now()` withdraws the question (its
+// window closes) when the asking document goes first.
+function askConsent(origin, request, cancel = {}) {
   return new Promise((resolve) => {
     const id = nextConsentId++;
     const entry = { origin, request, resolve, windowId: null };
@@ -46,6 +48,7 @@ function askConsent(origin, request) {
       resolve(answer);
     };
     entry.settle = settle;
+    cancel.now = () => settle("deny");
     api.windows.create({
       url: api.runtime.getURL(`consent.html?id=${id}`),
       type: "popup",
@@ -218,14 +221,17 @@ class Doc {
     this.opened = null;         // the promise of the host's answer to "open"
     this.consent = null;        // "once" | "deny" once the user answered for this document
     this.asking = null;         // the consent window's promise while it is open
+    this.cancelConsent = null;  // withdraws that window's question
   }
 
   async permitted(method, args) {
     if (this.consent === "deny") return false;
     if (this.consent === "once" || allowed[this.origin]) return true;
     if (!this.asking) {
-      this.asking = askConsent(this.origin, describeRequest(method, args)).then(async (answer) => {
+      this.cancelConsent = {};
+      this.asking = askConsent(this.origin, describeRequest(method, args), this.cancelConsent).then(async (answer) => {
         this.asking = null;
+        this.cancelConsent = null;
         // An "always" answer lives in the stored list only, so that revoking it on the
         // options page also stops this document.
         if (answer === "always") await allowAlways(this.origin);
@@ -257,6 +263,7 @@ class Doc {
 
   close() {
     this.tab.docs.delete(this);
+    if (this.cancelConsent && this.cancelConsent.now) this.cancelConsent.now();
     if (this.opened !== null && this.tab.port !== null) {
       this.tab.request({ type: "close", doc: this.id });
     }

@@ -80,6 +80,14 @@ export const cases = [
     assert.equal(await ctx.browser.consentWindowsOpen(), 0);
     assert.deepEqual(hosts(ctx), []);
     await ctx.browser.closeTab(tab);
+
+    // A page that goes while its question is open takes the question with it.
+    const gone = await ctx.browser.openTab(`${ctx.siteA}/gone`);
+    await start(gone, "GetLastErrorDesc");
+    const win = await ctx.browser.consentWindow();
+    await ctx.browser.closeTab(gone);
+    await until(async () => !(await ctx.browser.isOpen(win)), 10000, "the consent window to close with its page");
+    assert.deepEqual(hosts(ctx), []);
   }],
 
   ["allowed once: signing in three forms, checked by openssl, and verification", async (ctx) => {

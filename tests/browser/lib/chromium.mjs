@@ -181,6 +181,10 @@ export class Chromium {
     return s;
   }
 
+  isOpen(session) {
+    return this.targets.has(session.targetId);
+  }
+
   consentWindowsOpen() {
     return [...this.targets.values()].filter((t) =>
       t.type === "page" && t.url.startsWith(`${this.extensionOrigin}/consent.html`)).length;

@@ -184,6 +184,10 @@ export class Firefox {
     return tab;
   }
 
+  async isOpen(tab) {
+    return (await this.command("WebDriver:GetWindowHandles")).includes(tab.handle);
+  }
+
   async consentWindowsOpen() {
     const handles = await this.command("WebDriver:GetWindowHandles");
     return handles.filter((h) => !this.known.has(h)).length;
