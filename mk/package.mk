@@ -22,5 +22,7 @@ package: package-deps $(PACKAGE_BUILD)/build.ninja
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 	lintian --fail-on error "$(PACKAGE_FILE)"
 
+# The browser suite (mk/browsers.mk) runs against the installed files, so its browsers come first.
 test-package: package
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(DEB_PACKAGES) $(PACKAGE_TOOLS) $(BROWSER_PACKAGES)"
 	tools/test-package.sh "$(PACKAGE_FILE)" $(PACKAGE_BUILD)
