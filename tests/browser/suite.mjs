@@ -141,6 +141,21 @@ export const cases = [
     failed(await callRaw(tab, "SignMessage", `"x", { toString() { return "SHA-1"; } }`), "SignMessage with an object");
     failed(await call(tab, "SelectDecryptCertificates", ""), "SelectDecryptCertificates with an argument");
     assert.equal(ok(await call(tab, "GetLastErrorDesc"), "GetLastErrorDesc"), desc);
+    // Requests the page forges past the instance: an unknown method, arguments that are no list.
+    for (const request of [{ method: "signmessage", args: ["x", "SHA-1"] }, { method: "toString", args: [] },
+      { method: "SignMessage", args: "x" }]) {
+      const raw = await tab.eval(`new Promise((resolve) => {
+        const seq = 900000 + Math.floor(Math.random() * 1000);
+        document.addEventListener("npkeystrand-reply", (e) => {
+          const m = JSON.parse(e.detail);
+          if (m.seq === seq) resolve(m);
+        });
+        document.dispatchEvent(new CustomEvent("npkeystrand-request",
+          { detail: JSON.stringify({ seq, ...${JSON.stringify(request)} }) }));
+      })`);
+      assert.equal(raw.ok, false, JSON.stringify(request));
+      assert.equal(raw.code, 0x80070057, JSON.stringify(request));
+    }
     // An unknown method is no method of the instance.
     assert.equal(await tab.eval("npKeystrand.embed().then((p) => typeof p.signmessage)"), "undefined");
     assert.equal(await tab.eval("npKeystrand.embed().then((p) => Object.isFrozen(p))"), true);
