@@ -114,15 +114,33 @@ std::string StandardErrorOf(const fs::path& file, F f)
 
 class GtkPickerInProcess : public tracetest::TraceTest {
 protected:
+    // GTK keeps its connection to the first display it opened for the life of the process, so
+    // the tests of one process share one server.
+    static void SetUpTestSuite()
+    {
+        const std::string xvfb = FindProgram("Xvfb");
+        if (xvfb.empty()) return;
+        s_logs = fs::temp_directory_path() / ("npk-gtk-inprocess-" + std::to_string(getpid()));
+        fs::create_directories(s_logs);
+        s_display = new XvfbDisplay;
+        s_displayName = s_display->Start(xvfb, s_logs);
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete s_display;
+        s_display = nullptr;
+        std::error_code ec;
+        fs::remove_all(s_logs, ec);
+    }
+
     void SetUp() override
     {
         TraceTest::SetUp();
         if (HasFatalFailure()) return;
-        const std::string xvfb = FindProgram("Xvfb");
-        if (xvfb.empty()) GTEST_SKIP() << "Xvfb is needed (make deps)";
-        m_displayName = m_display.Start(xvfb, m_root);
-        ASSERT_FALSE(m_displayName.empty()) << "no free X display";
-        setenv("DISPLAY", m_displayName.c_str(), 1);
+        if (s_display == nullptr) GTEST_SKIP() << "Xvfb is needed (make deps)";
+        ASSERT_FALSE(s_displayName.empty()) << "no free X display";
+        setenv("DISPLAY", s_displayName.c_str(), 1);
         unsetenv("WAYLAND_DISPLAY");
         setenv("NO_AT_BRIDGE", "1", 1);
         m_store = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, nullptr);
@@ -140,16 +158,18 @@ protected:
     void TearDown() override
     {
         if (m_store != nullptr) EXPECT_TRUE(CertCloseStore(m_store, CERT_CLOSE_STORE_CHECK_FLAG));
-        // GTK keeps its connection to the display for the life of the process; the server
-        // goes with the test all the same.
-        m_display.Stop();
         TraceTest::TearDown();
     }
 
-    XvfbDisplay m_display;
-    std::string m_displayName;
+    static XvfbDisplay* s_display;
+    static std::string s_displayName;
+    static fs::path s_logs;
     HCERTSTORE m_store = nullptr;
 };
+
+XvfbDisplay* GtkPickerInProcess::s_display = nullptr;
+std::string GtkPickerInProcess::s_displayName;
+fs::path GtkPickerInProcess::s_logs;
 
 // Also a second picker in one process: GTK's locale switch may be set only once, before its
 // first initialisation; asking again makes GTK complain on standard error.
