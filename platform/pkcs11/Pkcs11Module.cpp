@@ -16,6 +16,11 @@ namespace npk::pkcs11 {
 namespace {
 
 struct LoadedModule {
+    // When the plug-in is unloaded the module lets go of what it holds for us; its code stays.
+    ~LoadedModule()
+    {
+        if (Functions != nullptr) Functions->C_Finalize(nullptr);
+    }
     std::once_flag Once;
     std::string Path;
     CK_FUNCTION_LIST* Functions = nullptr;
@@ -24,8 +29,8 @@ struct LoadedModule {
 
 LoadedModule& Loaded()
 {
-    static LoadedModule* module = new LoadedModule();  // lives as long as the process
-    return *module;
+    static LoadedModule module;
+    return module;
 }
 
 void Load(LoadedModule& m)

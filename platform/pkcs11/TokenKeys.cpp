@@ -14,6 +14,7 @@
 #include "pkcs11/TokenErrors.h"
 #include "pkcs11/TokenLogin.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -39,9 +40,14 @@ struct KnownKey {
 std::mutex g_knownLock;
 std::map<std::string, KnownKey> g_known;
 
+// Token keys alive: the RSA method may be freed only when none is left.
+std::atomic<long> g_liveKeys{0};
+
 void FreeKeyRef(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*)
 {
+    if (ptr == nullptr) return;
     delete static_cast<TokenKeyRef*>(ptr);
+    --g_liveKeys;
 }
 
 int KeyRefIndex()
@@ -87,18 +93,32 @@ int TokenDecrypt(int flen, const unsigned char* from, unsigned char* to, RSA* rs
     return RunOnToken(rsa, false, flen, from, to, padding);
 }
 
+// Freed when the plug-in is unloaded, unless a key that uses it is still alive (a provider
+// handle its caller never released): that key must stay usable to its last release.
+struct TokenRsaMethod {
+    TokenRsaMethod() : Method(RSA_meth_dup(RSA_PKCS1_OpenSSL()))
+    {
+        if (Method != nullptr) {
+            RSA_meth_set1_name(Method, "npkeystrand PKCS#11 token key");
+            RSA_meth_set_priv_enc(Method, TokenSign);
+            RSA_meth_set_priv_dec(Method, TokenDecrypt);
+        }
+    }
+    ~TokenRsaMethod()
+    {
+        if (g_liveKeys.load() != 0) return;
+        RSA_meth_free(Method);
+        // OpenSSL calls an index's free function for every RSA key it frees: once this code is
+        // unloaded, it must not be called any more.
+        CRYPTO_free_ex_index(CRYPTO_EX_INDEX_RSA, KeyRefIndex());
+    }
+    RSA_METHOD* Method;
+};
+
 const RSA_METHOD* TokenMethod()
 {
-    static RSA_METHOD* method = [] {
-        RSA_METHOD* m = RSA_meth_dup(RSA_PKCS1_OpenSSL());
-        if (m != nullptr) {
-            RSA_meth_set1_name(m, "npkeystrand PKCS#11 token key");
-            RSA_meth_set_priv_enc(m, TokenSign);
-            RSA_meth_set_priv_dec(m, TokenDecrypt);
-        }
-        return m;
-    }();
-    return method;
+    static TokenRsaMethod method;
+    return method.Method;
 }
 
 // The public half from the token: a public key object of the same CKA_ID, else the
@@ -154,7 +174,10 @@ EVP_PKEY* MakeTokenKey(const Bytes& modulus, const Bytes& exponent, TokenKeyRef 
     if (ok) {
         n = e = nullptr;  // owned by the key now
         ok = RSA_set_ex_data(rsa, KeyRefIndex(), owned) == 1;
-        if (ok) owned = nullptr;
+        if (ok) {
+            owned = nullptr;
+            ++g_liveKeys;
+        }
     }
     if (ok && EVP_PKEY_assign_RSA(key, rsa) == 1) return key;
     BN_free(n);
