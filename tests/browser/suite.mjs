@@ -324,6 +324,24 @@ catch (e) { print(JSON.stringify({ ok: false, description: plugin.GetLastErrorDe
     await ctx.browser.closeTab(tab);
   }],
 
+  ["two documents of one tab: one host, an instance each", async (ctx) => {
+    await noHosts(ctx, "the other cases' hosts to end");
+    const tab = await ctx.browser.openTab(`${ctx.siteA}/framed`);
+    await until(() => tab.eval(`document.getElementById("f").contentDocument?.readyState === "complete"`), 10000,
+      "the frame to load");
+    ok(await allowOnce(ctx, tab, "SelectSignCertificateByPFXFile", ctx.file("signer.pfx"), PASSWORD), "the PFX selection");
+    // The frame's own npKeystrand is its own document's: it asks for itself and has no certificate.
+    const p = await startRaw(tab, `document.getElementById("f").contentWindow.npKeystrand.embed()
+      .then((frame) => frame.SignMessage("x", "SHA-1"))`);
+    await consent(ctx, "once");
+    assert.equal(failed(await settled(p), "signing in the frame").code, E_NOT_READY);
+    ok(await call(tab, "SignMessage", "x", "SHA-1"), "signing in the page");
+    const running = hosts(ctx);
+    assert.equal(running.length, 1, `hosts running: ${running}`);
+    await ctx.browser.closeTab(tab);
+    await until(() => !isAlive(running[0]), 15000, "the host to end with its tab");
+  }],
+
   ["a sandboxed frame is refused without a question", async (ctx) => {
     const tab = await ctx.browser.openTab(`${ctx.siteA}/sandboxed`);
     const r = await until(() => tab.eval("window.frameOutcome || null"), 15000, "the sandboxed frame's call");

@@ -1,5 +1,6 @@
 // The test pages, served over plain HTTP on 127.0.0.1 (a secure context for both browsers).
 // Each server is one origin; the suite starts two to have two sites.
+// /framed holds a same-origin frame, /sandboxed a sandboxed one; any other path is a plain page.
 import http from "node:http";
 
 const PAGE = `<!DOCTYPE html>
@@ -14,6 +15,12 @@ export async function startServer() {
     const url = new URL(req.url, "http://127.0.0.1");
     if (url.pathname === "/favicon.ico") {
       res.writeHead(404).end();
+      return;
+    }
+    if (url.pathname === "/framed") {
+      // A page with a frame of its own origin: two documents in one tab.
+      res.writeHead(200, { "content-type": "text/html; charset=utf-8", "cache-control": "no-store" });
+      res.end(`<!DOCTYPE html><html><body><iframe id="f" src="/inner"></iframe></body></html>`);
       return;
     }
     if (url.pathname === "/sandboxed") {
