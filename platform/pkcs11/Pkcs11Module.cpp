@@ -15,12 +15,10 @@ namespace npk::pkcs11 {
 
 namespace {
 
+// The module is never finalised: at process exit its own static objects may be gone before
+// ours (SoftHSM2 then crashes in C_Finalize), and what it holds stays reachable from its code,
+// which stays mapped.
 struct LoadedModule {
-    // When the plug-in is unloaded the module lets go of what it holds for us; its code stays.
-    ~LoadedModule()
-    {
-        if (Functions != nullptr) Functions->C_Finalize(nullptr);
-    }
     std::once_flag Once;
     std::string Path;
     CK_FUNCTION_LIST* Functions = nullptr;
