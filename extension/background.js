@@ -85,7 +85,15 @@ api.runtime.onMessage.addListener((msg, sender) => {
   }
   if (msg.type === "consent-answer") {
     const entry = consents.get(msg.id);
-    if (entry && ["once", "always", "deny"].includes(msg.answer)) entry.settle(msg.answer);
+    if (entry && ["once", "always", "deny"].includes(msg.answer)) {
+      entry.settle(msg.answer);
+      // The site is allowed everywhere now: its other open questions are answered too.
+      if (msg.answer === "always") {
+        for (const other of [...consents.values()]) {
+          if (other.origin === entry.origin) other.settle("always");
+        }
+      }
+    }
     return Promise.resolve(true);
   }
   return undefined;

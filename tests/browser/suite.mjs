@@ -254,10 +254,18 @@ catch (e) { print(JSON.stringify({ ok: false, description: plugin.GetLastErrorDe
   }],
 
   ["always allowed, listed, revoked; instances per document; closing the tab ends the host", async (ctx) => {
+    // Two pages of the site ask at once; "always" in one window answers the other as well.
     const tab = await ctx.browser.openTab(`${ctx.siteB}/one`);
     const p = await start(tab, "SelectSignCertificateByPFXFile", ctx.file("signer.pfx"), PASSWORD);
-    await consent(ctx, "always");
+    const first = await ctx.browser.consentWindow();
+    const waiting = await ctx.browser.openTab(`${ctx.siteB}/waiting`);
+    const w = await start(waiting, "GetLastErrorDesc");
+    const second = await ctx.browser.consentWindow();
+    await click(first, "always");
     ok(await settled(p), "the PFX selection");
+    ok(await settled(w), "the other page's call");
+    await until(async () => !(await ctx.browser.isOpen(second)), 10000, "the other question's window to close");
+    await ctx.browser.closeTab(waiting);
     ok(await call(tab, "SignMessage", "x", "SHA-1"), "signing in the first document");
     // Another tab of the same site has an instance of its own, and is not asked.
     const other = await ctx.browser.openTab(`${ctx.siteB}/two`);

@@ -142,6 +142,8 @@ export class Firefox {
   }
 
   async openTab(url) {
+    // A new tab opens in the current window, which must be a browser window, not a popup.
+    await this.focus(this.firstTab);
     const { handle } = await this.command("WebDriver:NewWindow", { type: "tab", focus: false });
     this.known.add(handle);
     const tab = new Tab(this, handle);
