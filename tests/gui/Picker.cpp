@@ -235,6 +235,19 @@ protected:
         return p;
     }
 
+    // The rectangle once the window has stopped changing (a scroll may still be animating, a
+    // busy machine may paint late); the last grab after a few seconds otherwise.
+    Pixels GrabSettled(const std::string& window, int left, int top, int width, int height)
+    {
+        Pixels last = Grab(window, left, top, width, height);
+        for (int i = 0; i < 10; ++i) {
+            Pixels next = Grab(window, left, top, width, height);
+            if (next.rgb == last.rgb) return next;
+            last = std::move(next);
+        }
+        return last;
+    }
+
     // Pixels of a rectangle (right and bottom exclusive) dark enough to be a frame or a dot
     // drawn on purpose; the cards' and the buttons' own light colours never are.
     static int Dark(const Pixels& p, int left, int top, int right, int bottom)
@@ -475,14 +488,14 @@ TEST_F(PickerGui, TheFocusAndTheDefaultButtonShowSoThatEnterNeverSurprises)
                Dark(p, left + kButtonWidth - 5, kButtonTop + 5, left + kButtonWidth, kButtonTop + 25);
     };
 
-    Pixels start = Grab(window, 0, 0, 420, 430);
+    Pixels start = GrabSettled(window, 0, 0, 420, 430);
     Screenshot("focus-on-the-list", window);
     EXPECT_GE(cardFocus(start), 15) << "the selected card shows that the list has the focus";
     EXPECT_GE(buttonFrame(start, kOkLeft), 40) << "OK shows that Enter presses it";
     EXPECT_LE(buttonFrame(start, kCancelLeft), 4) << "Cancel is not the default";
 
     Xdo({"key", "Tab", "Tab"});
-    Pixels onCancel = Grab(window, 0, 0, 420, 430);
+    Pixels onCancel = GrabSettled(window, 0, 0, 420, 430);
     Screenshot("focus-on-cancel", window);
     EXPECT_LE(cardFocus(onCancel), 4) << "the list no longer has the focus";
     EXPECT_LE(buttonFrame(onCancel, kOkLeft), 4) << "Enter no longer presses OK";
@@ -533,7 +546,7 @@ TEST_F(PickerGuiSmallScreen, WheelScrollingMovesTheHoverToTheCardNowUnderThePoin
     const int x = kListLeft + 340;
     const int y = kFirstCardTop + 80 + 20;
     Xdo({"mousemove", "--window", window, std::to_string(x), std::to_string(y)});
-    Pixels before = Grab(window, x, kFirstCardTop, 1, 240);
+    Pixels before = GrabSettled(window, x, kFirstCardTop, 1, 240);
     Screenshot("wheel-before", window);
     EXPECT_FALSE(White(before.At(x, y))) << "the card under the pointer is highlighted";
     EXPECT_TRUE(White(before.At(x, kFirstCardTop + 2 * 80 + 40))) << "the third card is not";
@@ -541,7 +554,7 @@ TEST_F(PickerGuiSmallScreen, WheelScrollingMovesTheHoverToTheCardNowUnderThePoin
     // Two notches down: the cards move up under the pointer, which now rests on the third.
     Xdo({"click", "5"});
     Xdo({"click", "5"});
-    Pixels after = Grab(window, x, kFirstCardTop, 1, 240);
+    Pixels after = GrabSettled(window, x, kFirstCardTop, 1, 240);
     Screenshot("wheel-after", window);
     EXPECT_FALSE(White(after.At(x, y))) << "the card now under the pointer is highlighted";
     // The second card now sits at the top of the list, under no pointer and not selected.
