@@ -162,16 +162,18 @@ BOOL OnInitDialog(HWND hDlg, DialogContext* pContext)
         if (pParams->okText != NULL) SetDlgItemTextW(hDlg, IDOK, pParams->okText);
         if (pParams->cancelText != NULL) SetDlgItemTextW(hDlg, IDCANCEL, pParams->cancelText);
     }
+    // Only S_OK goes on: 0x20001001 (a store with nothing to list) is a success code that
+    // still ends the dialog without a selection.
     HRESULT hr = dlg.OnInitDialog(pParams, SystemMajorVersion());
-    if (SUCCEEDED(hr) && pContext->list.GetHwnd() == NULL) {
+    if (hr == S_OK && pContext->list.GetHwnd() == NULL) {
         hr = HResultFromFailedCall();
         TraceStepEx(hr, kName, TEXT("SubclassWindow"));
     }
-    if (SUCCEEDED(hr)) {
+    if (hr == S_OK) {
         hr = pContext->list.Initialize(dlg.GetResourceModule(), dlg.IsNewerSystem(), dlg.GetItems());
         if (FAILED(hr)) TraceStepEx(hr, kName, TEXT("CCertificateList::Initialize"));
     }
-    if (SUCCEEDED(hr)) {
+    if (hr == S_OK) {
         size_t nItems = dlg.GetItems().size();
         AdjustWindow(hDlg, hList, nItems);
         for (size_t i = 0; i < nItems; ++i) SendMessageW(hList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(TEXT("")));
@@ -180,7 +182,7 @@ BOOL OnInitDialog(HWND hDlg, DialogContext* pContext)
         hr = S_OK;
     }
     dlg.SetErrorCode(hr);
-    if (FAILED(hr)) {
+    if (hr != S_OK) {
         EndDialog(hDlg, IDCANCEL);
     } else {
         ShowWindow(hDlg, SW_SHOW);
