@@ -4,8 +4,11 @@
 //   BM_PageSign           one `npkeystrand run` page that chooses the token's certificate
 //                         from "MY" and signs (SignMessagePKCS1, SHA-256): a process, the
 //                         plug-in, the store's token part, login, sign
+//   BM_PageSelectOnly     the same page without the signature (BM_PageSign less this is
+//                         what the signature costs through the page)
 //   BM_TokenDirect        in this process, the PKCS#11 calls pkcs11-tool makes per signature:
-//                         open a session, log in, C_Sign with CKM_SHA256_RSA_PKCS, log out
+//                         find the token by its information, open a session, log in, find the
+//                         key, C_Sign with CKM_SHA256_RSA_PKCS, log out
 //   BM_TokenThroughLayer  in this process, what the plug-in's signing makes of it:
 //                         CryptAcquireCertificatePrivateKey, CryptCreateHash, CryptHashData,
 //                         CryptSignHashW (the token provider finds the token and the key,
@@ -124,18 +127,23 @@ void BM_PkcsToolSign(benchmark::State& state)
     }
 }
 
-void BM_PageSign(benchmark::State& state)
+// A page that chooses the token's certificate, and signs when sign is set.
+void RunPages(benchmark::State& state, bool sign)
 {
     Token& t = TheToken();
     if (!t.Ready) return state.SkipWithError("no SoftHSM2 token");
-    fs::path page = t.Dir / "page.js";
+    fs::path page = t.Dir / (sign ? "sign.js" : "select.js");
     std::ofstream(page) << "plugin.SelectSignCertificate('Alice', '');\n"
-                           "if (plugin.SignMessagePKCS1('benchmark text', 'SHA-256').length == 0) throw 1;\n";
+                        << (sign ? "if (plugin.SignMessagePKCS1('benchmark text', 'SHA-256').length == 0) throw 1;\n" : "");
     const std::vector<std::string> args = {(BinDir() / "npkeystrand").string(), "run", page.string()};
     for (auto _ : state) {
         if (Spawn(args) != 0) return state.SkipWithError("the page failed");
     }
 }
+
+void BM_PageSign(benchmark::State& state) { RunPages(state, true); }
+// The same page without the signature: what BM_PageSign costs beyond it is the signing.
+void BM_PageSelectOnly(benchmark::State& state) { RunPages(state, false); }
 
 CK_FUNCTION_LIST* Direct()
 {
@@ -164,6 +172,12 @@ void BM_TokenDirect(benchmark::State& state)
     CK_BYTE id = 0x01;
     CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     for (auto _ : state) {
+        // pkcs11-tool --token-label finds the token by reading the slots' token information.
+        CK_SLOT_ID listed[8];
+        CK_ULONG n = 8;
+        CK_TOKEN_INFO info;
+        p11->C_GetSlotList(CK_TRUE, listed, &n);
+        p11->C_GetTokenInfo(slots[0], &info);
         CK_SESSION_HANDLE s = 0;
         p11->C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &s);
         p11->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(kPin)), std::strlen(kPin));
@@ -219,6 +233,7 @@ void BM_TokenThroughLayer(benchmark::State& state)
 
 BENCHMARK(BM_PkcsToolSign)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_PageSign)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PageSelectOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_TokenDirect)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_TokenThroughLayer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 

@@ -28,17 +28,11 @@ namespace {
 
 thread_local DWORD t_tokenError = 0;
 
-// The public halves found so far, by container name, with the token's slot and serial: a key
-// is searched for once per process. A token removed or a key deleted in the meantime shows
-// when the key is used.
-struct KnownKey {
-    CK_SLOT_ID Slot;
-    std::string Serial;
-    Bytes Modulus;
-    Bytes Exponent;
-};
+// The token keys found so far, by container name (each knows its token's slot and serial): a
+// key is searched for once per process and its OpenSSL form made once. A token removed or a
+// key deleted in the meantime shows when the key is used.
 std::mutex g_knownLock;
-std::map<std::string, KnownKey> g_known;
+std::map<std::string, std::shared_ptr<EVP_PKEY>> g_known;
 
 // Token keys alive: the RSA method may be freed only when none is left.
 std::atomic<long> g_liveKeys{0};
@@ -106,6 +100,10 @@ struct TokenRsaMethod {
     }
     ~TokenRsaMethod()
     {
+        {
+            std::lock_guard<std::mutex> guard(g_knownLock);
+            g_known.clear();
+        }
         if (g_liveKeys.load() != 0) return;
         RSA_meth_free(Method);
         // OpenSSL calls an index's free function for every RSA key it frees: once this code is
@@ -210,11 +208,10 @@ bool NpkIsTokenContainerName(const std::string& utf8Name)
 
 namespace {
 
-std::shared_ptr<KeyContainer> ContainerOf(const std::string& utf8Name, const Bytes& modulus, const Bytes& exponent,
-                                          const TokenKeyRef& ref, DWORD* error)
+// A container holding its own reference to the key.
+std::shared_ptr<KeyContainer> ContainerOf(const std::string& utf8Name, EVP_PKEY* key, DWORD* error)
 {
-    EVP_PKEY* key = MakeTokenKey(modulus, exponent, ref);
-    if (key == nullptr) {
+    if (key == nullptr || EVP_PKEY_up_ref(key) != 1) {
         *error = static_cast<DWORD>(NTE_NO_MEMORY);
         return nullptr;
     }
@@ -236,18 +233,15 @@ std::shared_ptr<KeyContainer> NpkOpenTokenContainer(const std::string& utf8Name,
     CK_FUNCTION_LIST* p11 = Module(error);
     if (p11 == nullptr) return nullptr;
     {
-        std::unique_lock<std::mutex> guard(g_knownLock);
-        auto it = g_known.find(utf8Name);
-        if (it != g_known.end()) {
-            // Whether the token is still there is checked by each operation, which has to
-            // read its state anyway (the PIN's flags).
-            KnownKey known = it->second;
-            guard.unlock();
-            ref.Serial = known.Serial;
-            ref.Slot = known.Slot;
-            ref.HaveSlot = true;
-            return ContainerOf(utf8Name, known.Modulus, known.Exponent, ref, error);
+        // Whether the token is still there is checked by each operation, which has to read
+        // its state anyway (the PIN's flags).
+        std::shared_ptr<EVP_PKEY> known;
+        {
+            std::lock_guard<std::mutex> guard(g_knownLock);
+            auto it = g_known.find(utf8Name);
+            if (it != g_known.end()) known = it->second;
         }
+        if (known) return ContainerOf(utf8Name, known.get(), error);
     }
     bool tokenSeen = false;
     for (const Token& token : PresentTokens(p11, error)) {
@@ -260,11 +254,16 @@ std::shared_ptr<KeyContainer> NpkOpenTokenContainer(const std::string& utf8Name,
         ref.Serial = token.Serial;
         ref.Slot = token.Slot;
         ref.HaveSlot = true;
+        std::shared_ptr<EVP_PKEY> key(MakeTokenKey(modulus, exponent, ref), EVP_PKEY_free);
+        if (!key) {
+            *error = static_cast<DWORD>(NTE_NO_MEMORY);
+            return nullptr;
+        }
         {
             std::lock_guard<std::mutex> guard(g_knownLock);
-            g_known[utf8Name] = KnownKey{token.Slot, token.Serial, modulus, exponent};
+            g_known[utf8Name] = key;
         }
-        return ContainerOf(utf8Name, modulus, exponent, ref, error);
+        return ContainerOf(utf8Name, key.get(), error);
     }
     *error = static_cast<DWORD>(tokenSeen ? NTE_BAD_KEYSET : SCARD_W_REMOVED_CARD);
     return nullptr;
