@@ -211,6 +211,22 @@ TEST_F(BridgeCalls, EnvelopesRoundTripAndNumbersReachThePluginAsNumbers)
     EXPECT_NE(Description(garbage).find("(0x"), std::string::npos);
     // The default method is not a method a page can name.
     EXPECT_EQ(Code(Call("d1", "")), kInvalidArg);
+
+    // Files are written only where the plug-in's path checks allow: a page aiming at the
+    // user's autostart folder is refused by the plug-in, and nothing is written.
+    Save("plain.txt", secret);
+    const std::string autostart = (m_home.Dir() / "config" / "autostart").string();
+    std::filesystem::create_directories(autostart);
+    JsonValue refused = Call("d1", "EncryptAsEnvelopeFile", {P("plain.txt"), autostart + "/run.desktop"});
+    EXPECT_FALSE(IsOk(refused));
+    EXPECT_EQ(Code(refused), 2684817414.0) << Description(refused);  // 0xA0071006
+    EXPECT_FALSE(std::filesystem::exists(autostart + "/run.desktop"));
+    JsonValue written = Call("d1", "EncryptAsEnvelopeFile", {P("plain.txt"), P("plain.p7")});
+    ASSERT_TRUE(IsOk(written)) << bridge::WriteJson(written);
+    EXPECT_TRUE(written.Find("result")->AsBool());
+    JsonValue back = Call("d1", "DecryptEnvelopeFile", {P("plain.p7"), P("back.txt")});
+    ASSERT_TRUE(IsOk(back)) << bridge::WriteJson(back);
+    EXPECT_EQ(Read("back.txt"), secret);
 }
 
 TEST_F(BridgeCalls, DocumentsHaveTheirOwnInstancesUntilTheyClose)
