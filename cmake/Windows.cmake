@@ -37,8 +37,9 @@ target_link_options(npkeystrand PRIVATE -static -static-libgcc -static-libstdc++
 target_link_libraries(npkeystrand PRIVATE npk_duktape crypt32 advapi32 shell32)
 add_dependencies(npkeystrand npKeystrand)
 
-# The 32-bit sizes the plug-in relies on, checked at run time against the DLL under Wine.
-add_executable(npk-sizes32 ${CMAKE_SOURCE_DIR}/tests/wine/Sizes32.cpp)
+# The 32-bit sizes the plug-in relies on, checked at run time against the DLL under Wine
+# (tests/wine/win32/ holds what is built for Windows only; tests/wine/*.cpp are Linux tests).
+add_executable(npk-sizes32 ${CMAKE_SOURCE_DIR}/tests/wine/win32/Sizes32.cpp)
 target_include_directories(npk-sizes32 PRIVATE ${NPK_SYSTEM_INCLUDES})
 target_compile_definitions(npk-sizes32 PRIVATE _WIN32_WINNT=0x0601 WINVER=0x0601)
 target_link_options(npk-sizes32 PRIVATE -static -static-libgcc -static-libstdc++)
