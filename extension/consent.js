@@ -5,8 +5,13 @@
   const api = globalThis.browser ?? globalThis.chrome;
   const id = Number(new URLSearchParams(location.search).get("id"));
   const buttons = ["once", "always", "deny"].map((a) => document.getElementById(a));
+  const ARMING_MS = 500;
+
+  let answered = false;
 
   function answer(a) {
+    if (answered) return;
+    answered = true;
     for (const b of buttons) b.disabled = true;
     api.runtime.sendMessage({ type: "consent-answer", id, answer: a }).finally(() => window.close());
   }
@@ -34,7 +39,13 @@
       }
       document.getElementById("paths-box").hidden = false;
     }
-    document.body.dataset.ready = "true";
-    document.getElementById("once").focus();
+    // The window opens where the user may be clicking already: the buttons wait a moment, so
+    // that a click meant for the page cannot answer the question.
+    setTimeout(() => {
+      if (answered) return;
+      for (const b of buttons) b.disabled = false;
+      document.getElementById("once").focus();
+      document.body.dataset.ready = "true";
+    }, ARMING_MS);
   });
 })();

@@ -67,7 +67,18 @@ export const cases = [
         seq: 999999, method: "SignFileDetached", args: ["/tmp/x", "SHA-1"],
         origin: "https://bank.example", doc: "d1", tab: 1 }) }));
     })`);
-    const shown = await consent(ctx, "deny");
+    // A click that lands as the window opens does not answer: the buttons arm a moment later.
+    const win0 = await ctx.browser.consentWindow(20000, { armed: false });
+    // (On a machine too busy to look within that moment, the window is armed already.)
+    const early = await win0.eval(`(() => { const b = document.getElementById("once");
+      const armed = document.body.dataset.ready === "true";
+      if (!armed) b.click();
+      return { armed, disabled: b.disabled }; })()`);
+    assert.equal(early.disabled, !early.armed, "buttons that answer before the window is armed");
+    if (early.armed) console.log("     (the consent window was armed before the early click)");
+    await ctx.browser.armed(win0);
+    const shown = await consentText(win0);
+    await click(win0, "deny");
     assert.equal(shown.origin, ctx.siteA);
     assert.equal(shown.method, "SignFileDetached");
     assert.deepEqual(shown.paths, ["/tmp/x"]);

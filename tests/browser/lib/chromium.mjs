@@ -170,15 +170,22 @@ export class Chromium {
   }
 
   // The next consent window, attached once its page has its request.
-  async consentWindow(ms = 20000) {
+  async consentWindow(ms = 20000, { armed = true } = {}) {
     const info = await until(() => [...this.targets.values()].find((t) =>
       t.type === "page" && t.url.startsWith(`${this.extensionOrigin}/consent.html`) && !this.seenConsent?.has(t.targetId)),
       ms, "a consent window");
     (this.seenConsent ??= new Set()).add(info.targetId);
     const s = await this.attach(info.targetId);
-    await until(() => s.eval("document.body && document.body.dataset.ready === 'true'", 5000).catch(() => false),
-      10000, "the consent window's request");
+    await until(() => s.eval("document.readyState === 'complete'", 5000).catch(() => false), 10000,
+      "the consent window to load");
+    if (armed) await this.armed(s);
     return s;
+  }
+
+  // The consent window shows its request and its buttons answer.
+  armed(s) {
+    return until(() => s.eval("document.body && document.body.dataset.ready === 'true'", 5000).catch(() => false),
+      10000, "the consent window's request");
   }
 
   isOpen(session) {

@@ -170,20 +170,27 @@ export class Firefox {
   }
 
   // The next consent window (a popup window of the extension).
-  async consentWindow(ms = 20000) {
+  async consentWindow(ms = 20000, { armed = true } = {}) {
     const handle = await until(async () => {
       const handles = await this.command("WebDriver:GetWindowHandles");
       return handles.find((h) => !this.known.has(h));
     }, ms, "a consent window", 100);
     this.known.add(handle);
     const tab = new Tab(this, handle);
-    await until(() => tab.eval("document.body && document.body.dataset.ready === 'true'", 5000).catch(() => false),
-      10000, "the consent window's request");
+    await until(() => tab.eval("document.readyState === 'complete'", 5000).catch(() => false), 10000,
+      "the consent window to load");
     const url = await this.command("WebDriver:GetCurrentURL");
     if (!String(url).startsWith(`${this.extensionOrigin}/consent.html`)) {
       throw new Error(`a window that is not the consent window opened: ${url}`);
     }
+    if (armed) await this.armed(tab);
     return tab;
+  }
+
+  // The consent window shows its request and its buttons answer.
+  armed(tab) {
+    return until(() => tab.eval("document.body && document.body.dataset.ready === 'true'", 5000).catch(() => false),
+      10000, "the consent window's request");
   }
 
   async isOpen(tab) {
