@@ -38,9 +38,11 @@ const char kUsage[] =
     "                          control event tracing of the plug-in (trace --help)\n"
     "  store list|import|add|remove STORE ...\n"
     "                          manage the current user's certificate stores (store --help)\n"
+#ifndef _WIN32
     "  register [--user|--system] [--browser NAME]... [--remove]\n"
     "                          let Chromium, Chrome and Firefox start npkeystrand-bridge for\n"
     "                          the npKeystrand extension (register --help)\n"
+#endif
     "\n"
     "Options:\n"
     "  --plugin PATH           load this library instead of searching for the plug-in\n"
