@@ -406,6 +406,22 @@ TEST(BridgeProcessFaults, APluginCrashEndsTheHostAndItsOutput)
     EXPECT_EQ(bridge.Wait(60000), 128 + SIGABRT);
 }
 
+TEST(BridgeProcessFaults, WithoutTheVariableThePluginIsFoundAsTheHostFindsIt)
+{
+    // A browser passes no plug-in path: the library beside the bridge (../lib) is found.
+    TempHome home;
+    auto env = home.Env();
+    env["NPKEYSTRAND_PLUGIN"] = "";
+    env["MOZ_PLUGIN_PATH"] = "";
+    BridgeProcess bridge(env);
+    ASSERT_TRUE(bridge.Started());
+    ASSERT_TRUE(IsOk(bridge.Request(OpenMsg(1, "d1")))) << bridge.Errors();
+    JsonValue desc = bridge.Request(CallMsg(2, "d1", "GetLastErrorDesc"));
+    EXPECT_NE(ResultText(desc).find("(0x00000000)"), std::string::npos) << bridge::WriteJson(desc);
+    bridge.CloseInput();
+    EXPECT_EQ(bridge.Wait(60000), 0);
+}
+
 TEST(BridgeProcessFaults, APluginThatCannotLoadFailsTheOpen)
 {
     TempHome home;
