@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,13 +28,20 @@ inline std::vector<unsigned char> Fixture(const char* name)
 }
 
 // Points HOME and the XDG directories at a fresh directory under /tmp and returns it; the
-// platform layer then keeps its stores, registry and trace sessions there.
+// platform layer then keeps its stores, registry and trace sessions there. It goes when the
+// process ends normally.
 inline const std::string& PrivateHome()
 {
     static const std::string root = [] {
         char pattern[] = "/tmp/npk-fuzz-XXXXXX";
         Check(mkdtemp(pattern) != nullptr);
         std::string dir = pattern;
+        static std::string removed;
+        removed = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(removed, ignored);
+        });
         setenv("HOME", dir.c_str(), 1);
         setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
