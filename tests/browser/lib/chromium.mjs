@@ -176,8 +176,9 @@ export class Chromium {
       ms, "a consent window");
     (this.seenConsent ??= new Set()).add(info.targetId);
     const s = await this.attach(info.targetId);
-    await until(() => s.eval("document.readyState === 'complete'", 5000).catch(() => false), 10000,
-      "the consent window to load");
+    // A new window shows about:blank before the consent page.
+    await until(() => s.eval(`location.href.startsWith(${JSON.stringify(`${this.extensionOrigin}/consent.html`)}) && document.readyState === "complete"`, 5000).catch(() => false),
+      10000, "the consent window to load");
     if (armed) await this.armed(s);
     return s;
   }

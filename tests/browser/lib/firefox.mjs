@@ -177,8 +177,9 @@ export class Firefox {
     }, ms, "a consent window", 100);
     this.known.add(handle);
     const tab = new Tab(this, handle);
-    await until(() => tab.eval("document.readyState === 'complete'", 5000).catch(() => false), 10000,
-      "the consent window to load");
+    // A new window shows about:blank before the consent page.
+    await until(() => tab.eval(`location.href.startsWith(${JSON.stringify(`${this.extensionOrigin}/consent.html`)}) && document.readyState === "complete"`, 5000).catch(() => false),
+      10000, "the consent window to load");
     const url = await this.command("WebDriver:GetCurrentURL");
     if (!String(url).startsWith(`${this.extensionOrigin}/consent.html`)) {
       throw new Error(`a window that is not the consent window opened: ${url}`);
