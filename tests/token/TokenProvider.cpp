@@ -13,6 +13,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "crypt32/CertKeyLink.h"
 #include "picker/CertificateCards.h"
 
 namespace npk::test {
@@ -170,6 +171,66 @@ TEST_F(TokenProvider, ProviderReportsHardwareAndItsName)
     EXPECT_EQ(GetHardwareKeyFlag(alice, &hardware), S_OK);
     EXPECT_EQ(hardware, 1u);
     CertFreeCertificateContext(alice);
+}
+
+const int kAnchor = 0;
+
+HMODULE SelfModule()
+{
+    HMODULE self = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&kAnchor), &self);
+    return self;
+}
+
+// A self-signed certificate for a new software key, DER.
+std::string SoftwareCertificate(const char* commonName, EVP_PKEY** key)
+{
+    *key = EVP_RSA_gen(2048);
+    X509* x = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
+    X509_gmtime_adj(X509_getm_notBefore(x), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509_set_issuer_name(x, name);
+    X509_set_pubkey(x, *key);
+    X509_sign(x, *key, EVP_sha256());
+    unsigned char* der = nullptr;
+    int n = i2d_X509(x, &der);
+    std::string out(reinterpret_cast<char*>(der), static_cast<size_t>(n));
+    OPENSSL_free(der);
+    X509_free(x);
+    return out;
+}
+
+TEST_F(TokenProvider, PickerCardsPutTheTokenCertificatesBeforeASoftwareOneThatSortsFirst)
+{
+    // "Aaron" sorts before "Alice" and "Bob": only their keys' place can put them first.
+    EVP_PKEY* key = nullptr;
+    std::string der = SoftwareCertificate("Aaron Software", &key);
+    PCCERT_CONTEXT aaron = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(m_my, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                 static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW, &aaron));
+    ASSERT_TRUE(NpkLinkCertificateToKey(aaron, key, false)) << std::hex << GetLastError();
+    EVP_PKEY_free(key);
+    CertFreeCertificateContext(aaron);
+
+    std::vector<CertificateItem> items;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(m_my, c)) != nullptr;) {
+        CertificateItem item{};
+        LPCWSTR step = nullptr;
+        ASSERT_EQ(BuildCertificateItem(c, SelfModule(), &item, &step), S_OK) << Narrow(step);
+        items.push_back(item);
+    }
+    ASSERT_EQ(items.size(), 3u);
+    SortCertificateItems(items);
+    EXPECT_EQ(Narrow(items[0].wszDisplayName), "Alice Signer");
+    EXPECT_EQ(items[0].dwHardwareKey, 1u);
+    EXPECT_EQ(Narrow(items[1].wszDisplayName), "Bob Recipient");
+    EXPECT_EQ(items[1].dwHardwareKey, 1u);
+    EXPECT_EQ(Narrow(items[2].wszDisplayName), "Aaron Software");
+    EXPECT_EQ(items[2].dwHardwareKey, 0u);
 }
 
 TEST_F(TokenProvider, SignsOnTheTokenWithEveryHash)
