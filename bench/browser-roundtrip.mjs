@@ -4,7 +4,7 @@
 // host, against the same calls in a page under `npkeystrand run`.
 //   node bench/browser-roundtrip.mjs [--host PATH] [--extension DIR] [--browsers chromium,firefox]
 // Goal: the bridge adds under 3 ms a call.
-import { writeFileSync } from "node:fs";
+import { rmSync, writeFileSync } from "node:fs";
 import { dirname, join } from "node:path";
 import { locate, makeWorld } from "../tests/browser/lib/world.mjs";
 import { startServer } from "../tests/browser/lib/server.mjs";
@@ -44,8 +44,12 @@ print(JSON.stringify({
   sign: perCall(21, 20, function () { plugin.SignMessage("hello", "SHA-256"); })
 }));
 `);
-  const r = run(join(dirname(hostPath), "npkeystrand"), ["run", world.out("bench.js")], { env: world.env, timeout: 600000 });
-  return JSON.parse(r.stdout.trim().split("\n").pop());
+  try {
+    const r = run(join(dirname(hostPath), "npkeystrand"), ["run", world.out("bench.js")], { env: world.env, timeout: 600000 });
+    return JSON.parse(r.stdout.trim().split("\n").pop());
+  } finally {
+    rmSync(world.root, { recursive: true, force: true });
+  }
 }
 
 // Through the extension, timed in the page with performance.now().
@@ -84,6 +88,7 @@ async function throughBrowser(which) {
   } finally {
     await browser.stop();
     await site.close();
+    rmSync(world.root, { recursive: true, force: true });
   }
 }
 

@@ -4,7 +4,7 @@
 // certificate, reached under its name through Chromium's resolver rules.
 //   node tests/browser/screenshot.mjs [OUTPUT.png]
 import https from "node:https";
-import { readFileSync, writeFileSync } from "node:fs";
+import { readFileSync, rmSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { locate, makeWorld, SOURCE } from "./lib/world.mjs";
 import { Chromium } from "./lib/chromium.mjs";
@@ -36,4 +36,5 @@ try {
 } finally {
   await browser.stop();
   server.close();
+  rmSync(world.root, { recursive: true, force: true });
 }
