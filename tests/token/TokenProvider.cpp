@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 
 #include "crypt32/CertKeyLink.h"
+#include "kernel/CertificateQueries.h"
 #include "picker/CertificateCards.h"
 
 namespace npk::test {
@@ -166,10 +167,16 @@ TEST_F(TokenProvider, ProviderReportsHardwareAndItsName)
     CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
 
-    // The picker's test for a hardware key agrees; a software key is not one.
+    // The picker's test for a hardware key agrees, and the kernel names the provider as
+    // Windows would for a card's certificate.
     DWORD hardware = 0;
     EXPECT_EQ(GetHardwareKeyFlag(alice, &hardware), S_OK);
     EXPECT_EQ(hardware, 1u);
+    LPWSTR providerName = nullptr;
+    DWORD providerChars = 0;
+    ASSERT_EQ(GetCertProviderName(alice, &providerName, &providerChars), S_OK);
+    EXPECT_EQ(Narrow(providerName), "Microsoft Base Smart Card Crypto Provider");
+    delete[] providerName;
     CertFreeCertificateContext(alice);
 }
 
