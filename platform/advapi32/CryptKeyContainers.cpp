@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 #include <dirent.h>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 namespace {
@@ -309,6 +311,55 @@ std::mutex& DiskLock()
     return lock;
 }
 
+// Containers read from the disk, kept while their file stays the same: decoding the key again
+// for every provider handle would also lose what OpenSSL keeps with a key between signatures
+// (blinding values, Montgomery forms), which costs more than the signature's own arithmetic
+// takes in a few calls. A file replaced or changed by anyone is read again. Guarded by DiskLock.
+struct DiskContainer {
+    std::shared_ptr<KeyContainer> Container;
+    dev_t Device;
+    ino_t Inode;
+    off_t Size;
+    struct timespec Modified;
+};
+
+struct DiskContainers {
+    DiskContainers() { NpkLibContext(); }  // keys freed here need the context alive
+    std::map<std::string, DiskContainer> Map;  // by file path
+};
+
+DiskContainers& Disk()
+{
+    static DiskContainers containers;
+    return containers;
+}
+
+const time_t kSettledSeconds = 2;
+
+bool SameFile(const DiskContainer& known, const struct stat& st)
+{
+    return known.Device == st.st_dev && known.Inode == st.st_ino && known.Size == st.st_size &&
+           known.Modified.tv_sec == st.st_mtim.tv_sec && known.Modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Enough for a few threads signing with the same key at once.
+const size_t kMaxIdleSignContexts = 4;
+
+// Frees the kept signing contexts of a key spec, whose key is being replaced. Caller holds
+// the container's lock.
+void DropSignContexts(KeyContainer& container, DWORD keySpec)
+{
+    auto& idle = container.IdleSignContexts;
+    for (auto it = idle.begin(); it != idle.end();) {
+        if (it->KeySpec == keySpec) {
+            EVP_PKEY_CTX_free(it->Ctx);
+            it = idle.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 std::shared_ptr<KeyContainer> FindInMemory(const std::string& name, bool machine)
 {
     MemoryContainers& memory = Memory();
@@ -321,6 +372,8 @@ std::shared_ptr<KeyContainer> FindInMemory(const std::string& name, bool machine
 
 KeyContainer::~KeyContainer()
 {
+    for (const SignContext& idle : IdleSignContexts)
+        EVP_PKEY_CTX_free(idle.Ctx);
     EVP_PKEY_free(Keys[0]);
     EVP_PKEY_free(Keys[1]);
 }
@@ -341,13 +394,30 @@ std::shared_ptr<KeyContainer> NpkOpenKeyContainer(const std::string& name, bool 
         return found;
     std::string path = FilePath(name, machine);
     std::lock_guard<std::mutex> guard(DiskLock());
-    if (!FileExists(path)) {
+    auto& cache = Disk().Map;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        cache.erase(path);
         *error = static_cast<DWORD>(NTE_BAD_KEYSET);
         return nullptr;
     }
+    auto known = cache.find(path);
+    if (known != cache.end() && SameFile(known->second, st))
+        return known->second.Container;
+    // Stat taken before the read: a change in between only makes the next open read again.
     std::shared_ptr<KeyContainer> container = LoadFromDisk(path, machine);
-    if (container == nullptr)
+    if (container == nullptr) {
+        cache.erase(path);
         *error = static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD);
+        return nullptr;
+    }
+    // A file changed within the last moments may change again within the same tick of the
+    // file system's clock, unseen by its times; it is kept only once it has settled.
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_mtim.tv_sec >= kSettledSeconds)
+        cache[path] = DiskContainer{container, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    else
+        cache.erase(path);
     return container;
 }
 
@@ -385,6 +455,7 @@ DWORD NpkDeleteKeyContainer(const std::string& name, bool machine)
     }
     std::lock_guard<std::mutex> guard(DiskLock());
     std::string path = FilePath(name, machine);
+    Disk().Map.erase(path);
     if (unlink(path.c_str()) == 0)
         found = true;
     else if (errno != ENOENT)
@@ -435,6 +506,7 @@ DWORD NpkContainerSetKey(KeyContainer& container, DWORD keySpec, EVP_PKEY* key)
     if (key == nullptr || !EVP_PKEY_up_ref(key))
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> guard(container.Lock);
+    DropSignContexts(container, keySpec);
     EVP_PKEY* previous = container.Keys[keySpec - 1];
     container.Keys[keySpec - 1] = key;
     if (container.Persistent) {
@@ -460,6 +532,56 @@ EVP_PKEY* NpkContainerGetKey(KeyContainer& container, DWORD keySpec)
     if (key != nullptr && EVP_PKEY_up_ref(key))
         return key;
     return nullptr;
+}
+
+EVP_PKEY_CTX* NpkContainerTakeSignContext(KeyContainer& container, DWORD keySpec, const EVP_MD* md)
+{
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE)
+        return nullptr;
+    const int digestType = md != nullptr ? EVP_MD_get_type(md) : NID_undef;
+    EVP_PKEY* key = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(container.Lock);
+        auto& idle = container.IdleSignContexts;
+        for (auto it = idle.begin(); it != idle.end(); ++it) {
+            if (it->KeySpec == keySpec && it->DigestType == digestType) {
+                EVP_PKEY_CTX* ctx = it->Ctx;
+                idle.erase(it);
+                return ctx;
+            }
+        }
+        key = container.Keys[keySpec - 1];
+        if (key == nullptr || !EVP_PKEY_up_ref(key))
+            return nullptr;
+    }
+    // Made outside the lock: the context holds a reference of its own to the key.
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(NpkLibContext(), key, nullptr);
+    EVP_PKEY_free(key);
+    if (ctx == nullptr)
+        return nullptr;
+    if (EVP_PKEY_sign_init(ctx) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+        (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx, md) != 1)) {
+        EVP_PKEY_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+void NpkContainerReleaseSignContext(KeyContainer& container, DWORD keySpec, const EVP_MD* md,
+                                    EVP_PKEY_CTX* ctx)
+{
+    if (ctx == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(container.Lock);
+        auto& idle = container.IdleSignContexts;
+        if ((keySpec == AT_KEYEXCHANGE || keySpec == AT_SIGNATURE) &&
+            EVP_PKEY_CTX_get0_pkey(ctx) == container.Keys[keySpec - 1] && idle.size() < kMaxIdleSignContexts) {
+            idle.push_back({keySpec, md != nullptr ? EVP_MD_get_type(md) : NID_undef, ctx});
+            return;
+        }
+    }
+    EVP_PKEY_CTX_free(ctx);
 }
 
 bool NpkStoreKeyInContainer(LPCWSTR container, LPCWSTR provider, DWORD provType, DWORD keySpec,

@@ -32,6 +32,15 @@ struct KeyContainer {
     bool Machine = false;
     std::mutex Lock;
     EVP_PKEY* Keys[2] = {nullptr, nullptr};  // [AT_KEYEXCHANGE - 1], [AT_SIGNATURE - 1]
+
+    // Signing contexts of the keys not in use at the moment, kept because making one costs
+    // more than the rest of a call beside the signature. Guarded by Lock.
+    struct SignContext {
+        DWORD KeySpec;
+        int DigestType;  // the digest's NID, NID_undef for none
+        EVP_PKEY_CTX* Ctx;
+    };
+    std::vector<SignContext> IdleSignContexts;
 };
 
 // The name used when a caller passes no container name: the user's login name.
@@ -53,6 +62,15 @@ std::vector<std::string> NpkEnumKeyContainers(bool machine);
 DWORD NpkContainerSetKey(KeyContainer& container, DWORD keySpec, EVP_PKEY* key);
 // The key of a key spec with a new reference (caller frees), or null.
 EVP_PKEY* NpkContainerGetKey(KeyContainer& container, DWORD keySpec);
+
+// A signing context ready for EVP_PKEY_sign with the key of a key spec (PKCS#1 v1.5 padding,
+// the DigestInfo of md unless md is null), kept from an earlier signature or new; the caller
+// gives it back with NpkContainerReleaseSignContext, or frees it. Null when there is no such
+// key or the context cannot be made. md must live as long as the library (NpkFetchDigest's do).
+EVP_PKEY_CTX* NpkContainerTakeSignContext(KeyContainer& container, DWORD keySpec, const EVP_MD* md);
+// Gives a context back for reuse; it is freed instead when the key changed meanwhile.
+void NpkContainerReleaseSignContext(KeyContainer& container, DWORD keySpec, const EVP_MD* md,
+                                    EVP_PKEY_CTX* ctx);
 
 // For the certificate and PFX code: puts a key into the named container, creating the
 // container if needed, in memory or on disk. provider and provType are checked against the

@@ -118,16 +118,51 @@ std::string NpkToUtf8(LPCWSTR text)
     return out;
 }
 
+namespace {
+
+// Each digest is fetched once for the library's life: a fetch searches the providers' tables,
+// which costs more than hashing a short message. Made after the library context, so freed
+// before it at unload.
+class DigestCache {
+public:
+    ~DigestCache()
+    {
+        for (EVP_MD* md : m_digests)
+            EVP_MD_free(md);
+    }
+    // A new reference to the digest, or null.
+    EVP_MD* Get(size_t index, const char* name)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_digests[index] == nullptr)
+            m_digests[index] = EVP_MD_fetch(NpkLibContext(), name, nullptr);
+        EVP_MD* md = m_digests[index];
+        return md != nullptr && EVP_MD_up_ref(md) == 1 ? md : nullptr;
+    }
+
+private:
+    std::mutex m_lock;
+    EVP_MD* m_digests[5] = {};
+};
+
+} // namespace
+
 EVP_MD* NpkFetchDigest(ALG_ID algId)
 {
-    const char* name = nullptr;
-    switch (algId) {
-    case CALG_MD5: name = "MD5"; break;
-    case CALG_SHA1: name = "SHA1"; break;
-    case CALG_SHA_256: name = "SHA2-256"; break;
-    case CALG_SHA_384: name = "SHA2-384"; break;
-    case CALG_SHA_512: name = "SHA2-512"; break;
-    default: return nullptr;
+    static const struct {
+        ALG_ID AlgId;
+        const char* Name;
+    } kDigests[] = {{CALG_MD5, "MD5"},
+                    {CALG_SHA1, "SHA1"},
+                    {CALG_SHA_256, "SHA2-256"},
+                    {CALG_SHA_384, "SHA2-384"},
+                    {CALG_SHA_512, "SHA2-512"}};
+    for (size_t i = 0; i < sizeof(kDigests) / sizeof(kDigests[0]); ++i) {
+        if (kDigests[i].AlgId == algId) {
+            NpkLibContext();  // the context first, so that it outlives the cache
+            static DigestCache cache;
+            return cache.Get(i, kDigests[i].Name);
+        }
     }
-    return EVP_MD_fetch(NpkLibContext(), name, nullptr);
+    return nullptr;
 }

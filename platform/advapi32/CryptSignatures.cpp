@@ -61,11 +61,20 @@ BOOL WINAPI CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescript
         return FALSE;
     }
     const EVP_MD* md = (dwFlags & CRYPT_NOHASHOID) != 0 ? nullptr : hash->Md;
-    EVP_PKEY_CTX* ctx = PrepareContext(key, md, true);
+    KeyContainer& container = *hash->Provider->Container;
+    EVP_PKEY_CTX* ctx = NpkContainerTakeSignContext(container, dwKeySpec, md);
+    if (ctx == nullptr || EVP_PKEY_CTX_get0_pkey(ctx) != key) {
+        // The key was replaced since it was read above: sign with the one whose size was given.
+        EVP_PKEY_CTX_free(ctx);
+        ctx = PrepareContext(key, md, true);
+    }
     size_t written = size;
     bool ok = ctx != nullptr &&
               EVP_PKEY_sign(ctx, pbSignature, &written, hash->Value, hash->ValueSize) == 1;
-    EVP_PKEY_CTX_free(ctx);
+    if (ok)
+        NpkContainerReleaseSignContext(container, dwKeySpec, md, ctx);
+    else
+        EVP_PKEY_CTX_free(ctx);  // a context that failed once is not trusted again
     EVP_PKEY_free(key);
     if (!ok)
         return NpkFail(NpkTakeTokenError(NTE_FAIL));  // a token key says why: PIN, removal

@@ -191,6 +191,15 @@ bool IsHexDigit(char c)
 
 std::string SessionDirectory()
 {
+    std::string dir = SessionDirectoryPath();
+    if (dir.empty() || !MakeDirectories(dir)) {
+        return std::string();
+    }
+    return dir;
+}
+
+std::string SessionDirectoryPath()
+{
     std::string base = EnvOrEmpty("XDG_RUNTIME_DIR");
     if (base.empty()) {
         base = EnvOrEmpty("XDG_DATA_HOME");
@@ -202,11 +211,16 @@ std::string SessionDirectory()
             base = home + "/.local/share";
         }
     }
-    std::string dir = base + "/npkeystrand/etw";
-    if (!MakeDirectories(dir)) {
-        return std::string();
-    }
-    return dir;
+    return base + "/npkeystrand/etw";
+}
+
+bool IsSessionFileName(const std::string& name)
+{
+    auto endsWith = [&name](const char* suffix) {
+        size_t n = std::strlen(suffix);
+        return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+    };
+    return endsWith(kSessionSuffix) || endsWith(kStateSuffix);
 }
 
 std::string DefaultEventFile(const std::string& name)

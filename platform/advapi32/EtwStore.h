@@ -70,6 +70,11 @@ struct EventRecord {
 
 // The directory of the sessions, created (mode 0700) when missing; empty if it cannot be.
 std::string SessionDirectory();
+// The same directory's path, neither created nor looked at.
+std::string SessionDirectoryPath();
+// Whether a file name in that directory is a session's description or shared page, whose
+// changes are what a provider must hear of (not temporary files, not event files).
+bool IsSessionFileName(const std::string& name);
 // The event file a session of this name writes unless told otherwise.
 std::string DefaultEventFile(const std::string& name);
 

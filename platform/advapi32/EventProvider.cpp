@@ -15,6 +15,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -233,10 +236,119 @@ std::vector<SessionInfo> RunningSessions()
     return running;
 }
 
+// What wakes the thread that follows the sessions: a session's file made, replaced or removed
+// in the session directory (inotify), or a stop request. Without inotify the thread looks
+// at the sessions every interval instead.
+class SessionWatch {
+public:
+    SessionWatch()
+        : m_inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), m_stop(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+    }
+    ~SessionWatch()
+    {
+        if (m_inotify >= 0) {
+            close(m_inotify);
+        }
+        if (m_stop >= 0) {
+            close(m_stop);
+        }
+    }
+    SessionWatch(const SessionWatch&) = delete;
+    SessionWatch& operator=(const SessionWatch&) = delete;
+
+    enum class Watching { No, Same, New };
+
+    // Watches the session directory of the moment: New when it was not watched before (so its
+    // sessions are still to be read), No when it cannot be watched. The directory moves with
+    // the environment, so it is checked again at every wake.
+    Watching Follow()
+    {
+        if (m_inotify < 0 || m_stop < 0) {
+            return Watching::No;
+        }
+        std::string dir = npk::etw::SessionDirectoryPath();
+        if (m_watch >= 0 && dir == m_dir) {
+            return Watching::Same;
+        }
+        if (m_watch >= 0) {
+            inotify_rm_watch(m_inotify, m_watch);
+            m_watch = -1;
+        }
+        m_dir = npk::etw::SessionDirectory();  // made when missing, so that it can be watched
+        if (m_dir.empty()) {
+            return Watching::No;
+        }
+        m_watch = inotify_add_watch(m_inotify, m_dir.c_str(),
+                                    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE |
+                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        return m_watch >= 0 ? Watching::New : Watching::No;
+    }
+
+    // Waits for a change of a session file, a stop request or the end of the interval;
+    // true when sessions may have changed.
+    bool Wait(std::chrono::milliseconds interval)
+    {
+        pollfd fds[2] = {{m_inotify, POLLIN, 0}, {m_stop, POLLIN, 0}};
+        int ready = poll(fds, 2, static_cast<int>(interval.count()));
+        if (ready <= 0) {
+            return false;
+        }
+        bool changed = false;
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            ssize_t n = read(m_inotify, buffer, sizeof(buffer));
+            if (n <= 0) {
+                break;
+            }
+            for (ssize_t at = 0; at < n;) {
+                const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if ((event->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+                    changed = true;
+                    if ((event->mask & IN_IGNORED) != 0 && event->wd == m_watch) {
+                        m_watch = -1;  // the directory went away: watched again when it is back
+                    }
+                } else if (event->len > 0 && npk::etw::IsSessionFileName(event->name)) {
+                    changed = true;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return changed;
+    }
+
+    void Stop()
+    {
+        uint64_t one = 1;
+        ssize_t written = write(m_stop, &one, sizeof(one));
+        (void)written;
+    }
+
+private:
+    int m_inotify;
+    int m_stop;
+    int m_watch = -1;
+    std::string m_dir;
+};
+
 void PollSessions(std::stop_token stop)
 {
+    SessionWatch watch;
+    std::stop_callback wake(stop, [&watch] { watch.Stop(); });
     std::unique_lock<std::recursive_mutex> lock(g_providerMutex);
+    bool look = true;
     while (!stop.stop_requested()) {
+        // Watched before the sessions are read, so that no change between the two is missed.
+        SessionWatch::Watching state = watch.Follow();
+        bool watching = state != SessionWatch::Watching::No;
+        look = look || state == SessionWatch::Watching::New;
+        if (!look && watching) {
+            lock.unlock();
+            look = watch.Wait(kPollInterval);
+            lock.lock();
+            continue;
+        }
+        look = false;
         std::vector<SessionInfo> sessions = RunningSessions();
         std::vector<TRACEHANDLE> handles;
         for (const auto& entry : g_registrations) {
@@ -248,7 +360,10 @@ void PollSessions(std::stop_token stop)
             }
             Reconcile(handle, sessions);
         }
-        g_providerWake.wait_for(lock, stop, kPollInterval, [] { return false; });
+        if (!watching) {
+            g_providerWake.wait_for(lock, stop, kPollInterval, [] { return false; });
+            look = true;
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -257,6 +258,52 @@ TEST_F(CryptKeyContainers, PersistentStoreThroughTheInternalInterface)
     EXPECT_EQ(EVP_PKEY_eq(found, key), 1);
     EVP_PKEY_free(found);
     EVP_PKEY_free(key);
+}
+
+// A container on disk is read once while its file stays as it is, so the key OpenSSL prepared
+// for signing is kept; a file written over in place by anyone is read again.
+TEST_F(CryptKeyContainers, DiskContainerIsReadAgainOnlyWhenItsFileChanges)
+{
+    EVP_PKEY* first = EVP_RSA_gen(1024);
+    EVP_PKEY* second = EVP_RSA_gen(1024);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    const fs::path savedFirst = m_root + "/first.key", savedSecond = m_root + "/second.key";
+    ASSERT_TRUE(NpkStoreKeyInContainer(TEXT("kept"), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, AT_SIGNATURE, first, true));
+    ASSERT_EQ(Files().size(), 1u);
+    fs::copy_file(Files()[0], savedFirst);
+    ASSERT_TRUE(NpkStoreKeyInContainer(TEXT("kept"), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, AT_SIGNATURE, second, true));
+    const fs::path file = Files()[0];
+    fs::copy_file(file, savedSecond);
+
+    // Freshly written files are read on every open; one written an hour ago is kept.
+    EVP_PKEY* fresh = NpkFindKeyInContainer(TEXT("kept"), AT_SIGNATURE, false);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(fresh, second), 1);
+    EVP_PKEY_free(fresh);
+    fs::copy_file(savedFirst, file, fs::copy_options::overwrite_existing);
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    EVP_PKEY* a = NpkFindKeyInContainer(TEXT("kept"), AT_SIGNATURE, false);
+    EVP_PKEY* b = NpkFindKeyInContainer(TEXT("KEPT"), AT_SIGNATURE, false);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a, b);  // the same key object, not decoded again
+    EXPECT_EQ(EVP_PKEY_eq(a, first), 1);
+    EVP_PKEY_free(a);
+    EVP_PKEY_free(b);
+
+    // Written over in place (same file): the other key.
+    fs::copy_file(savedSecond, file, fs::copy_options::overwrite_existing);
+    EVP_PKEY* c = NpkFindKeyInContainer(TEXT("kept"), AT_SIGNATURE, false);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(c, second), 1);
+    EVP_PKEY_free(c);
+
+    // Deleted: gone, also for the next open.
+    EXPECT_EQ(NpkDeleteKeyContainer("kept", false), 0u);
+    EXPECT_EQ(NpkFindKeyInContainer(TEXT("kept"), AT_SIGNATURE, false), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_KEYSET);
+    EVP_PKEY_free(first);
+    EVP_PKEY_free(second);
 }
 
 TEST_F(CryptKeyContainers, DamagedFileIsReportedNotTrusted)

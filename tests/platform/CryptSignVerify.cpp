@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -333,6 +334,69 @@ TEST_F(CryptSignVerify, ImportPublicKeyInfoErrors)
     BN_bn2lebinpad(n, modulus.data(), 256);
     BN_free(n);
     EXPECT_TRUE(std::equal(modulus.begin(), modulus.end(), blob.end() - 256));
+}
+
+// Whether an OpenSSL key verifies our (reversed) signature over the digest; no md for a bare
+// digest signed with CRYPT_NOHASHOID.
+bool OpenSslVerifies(EVP_PKEY* key, const char* md, const Bytes& digest, Bytes sig)
+{
+    std::reverse(sig.begin(), sig.end());
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    bool ok = EVP_PKEY_verify_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              (md == nullptr || EVP_PKEY_CTX_set_signature_md(ctx, EVP_get_digestbyname(md)) == 1) &&
+              EVP_PKEY_verify(ctx, sig.data(), sig.size(), digest.data(), digest.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    return ok;
+}
+
+// Signing state kept between calls must follow the digest, the flags and the key in the
+// container, also when several threads sign at once.
+TEST_F(CryptSignVerify, RepeatedSignaturesFollowDigestFlagsAndKey)
+{
+    for (int round = 0; round < 2; ++round) {
+        for (const Algorithm& alg : kAlgorithms) {
+            SCOPED_TRACE(alg.Name);
+            EXPECT_TRUE(OpenSslVerifies(s_key, alg.Name, Digest(alg.Name, kData), Sign(alg.Id, kData)));
+        }
+    }
+
+    // Without the hash OID the bare digest is padded; then with it again.
+    for (int round = 0; round < 2; ++round) {
+        HCRYPTHASH hash = 0;
+        ASSERT_TRUE(CryptCreateHash(m_prov, CALG_SHA1, 0, 0, &hash));
+        ASSERT_TRUE(CryptHashData(hash, kData.data(), static_cast<DWORD>(kData.size()), 0));
+        Bytes sig(256);
+        DWORD size = static_cast<DWORD>(sig.size());
+        ASSERT_TRUE(CryptSignHashW(hash, AT_SIGNATURE, nullptr, CRYPT_NOHASHOID, sig.data(), &size));
+        CryptDestroyHash(hash);
+        EXPECT_TRUE(OpenSslVerifies(s_key, nullptr, Digest("SHA1", kData), sig));
+        EXPECT_FALSE(OpenSslVerifies(s_key, "SHA1", Digest("SHA1", kData), sig));
+        EXPECT_TRUE(OpenSslVerifies(s_key, "SHA1", Digest("SHA1", kData), Sign(CALG_SHA1, kData)));
+    }
+
+    // Threads signing at once each get a whole, correct signature.
+    std::vector<std::thread> threads;
+    std::vector<Bytes> sigs(4);
+    for (size_t i = 0; i < sigs.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 3; ++n)
+                sigs[i] = Sign(CALG_SHA_256, kData);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (const Bytes& sig : sigs)
+        EXPECT_TRUE(OpenSslVerifies(s_key, "SHA256", Digest("SHA256", kData), sig));
+
+    // A new key in the container signs from then on, through the provider handle already open.
+    EVP_PKEY* other = EVP_RSA_gen(1024);
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(NpkStoreKeyInContainer(TEXT("sign-test"), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, AT_SIGNATURE,
+                                       other, false));
+    Bytes sig = Sign(CALG_SHA_256, kData);
+    EXPECT_EQ(sig.size(), 128u);
+    EXPECT_TRUE(OpenSslVerifies(other, "SHA256", Digest("SHA256", kData), sig));
+    EXPECT_FALSE(OpenSslVerifies(s_key, "SHA256", Digest("SHA256", kData), sig));
+    EVP_PKEY_free(other);
 }
 
 } // namespace

@@ -195,6 +195,50 @@ TEST_F(EventTracingTest, RegistrationWhileEnabledCallsBackBeforeReturning)
     EXPECT_EQ((ULONG)WMI_DISABLE_EVENTS, seen.Codes[1]);
 }
 
+// The provider follows the sessions wherever the directory is: after it was removed and made
+// again, and after the environment moved it.
+TEST_F(EventTracingTest, ProviderFollowsTheSessionDirectory)
+{
+    Observed seen;
+    Register(seen);
+    TRACEHANDLE first = Start(TEXT("npKeystrand"));
+    ASSERT_EQ(ERROR_SUCCESS, EnableTrace(TRUE, 0x1, 0, &kControlGuid, first));
+    ASSERT_TRUE(WaitForCalls(seen, 1));
+    ASSERT_EQ(ERROR_SUCCESS, Stop(TEXT("npKeystrand")));
+    ASSERT_TRUE(WaitForCalls(seen, 2));
+
+    // The provider's thread may make the directory again at once; it must watch the new one.
+    std::error_code error;
+    std::filesystem::remove_all(npk::etw::SessionDirectoryPath(), error);
+    EXPECT_FALSE(error) << error.message();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    TRACEHANDLE second = Start(TEXT("npKeystrand"));
+    ASSERT_EQ(ERROR_SUCCESS, EnableTrace(TRUE, 0x2, 0, &kControlGuid, second));
+    ASSERT_TRUE(WaitForCalls(seen, 3));
+    {
+        std::lock_guard<std::mutex> lock(seen.Mutex);
+        EXPECT_EQ((ULONG)WMI_ENABLE_EVENTS, seen.Codes[2]);
+        EXPECT_EQ(second, seen.Logger);
+        EXPECT_EQ(0x2u, seen.Flags);
+    }
+
+    // Another session directory: the session left behind is no longer seen, the new one is.
+    std::string moved = m_root + "/moved";
+    setenv("XDG_RUNTIME_DIR", moved.c_str(), 1);
+    TRACEHANDLE third = Start(TEXT("npKeystrand"));
+    ASSERT_EQ(ERROR_SUCCESS, EnableTrace(TRUE, 0x4, 0, &kControlGuid, third));
+    ASSERT_TRUE(WaitForCalls(seen, 5));
+    {
+        std::lock_guard<std::mutex> lock(seen.Mutex);
+        EXPECT_EQ((ULONG)WMI_DISABLE_EVENTS, seen.Codes[3]);
+        EXPECT_EQ((ULONG)WMI_ENABLE_EVENTS, seen.Codes[4]);
+        EXPECT_EQ(third, seen.Logger);
+        EXPECT_EQ(0x4u, seen.Flags);
+    }
+    EXPECT_EQ(ERROR_SUCCESS, Stop(TEXT("npKeystrand")));
+    ASSERT_TRUE(WaitForCalls(seen, 6));
+}
+
 TEST_F(EventTracingTest, NoCallbackAfterUnregistration)
 {
     Observed seen;
