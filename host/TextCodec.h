@@ -18,4 +18,7 @@ std::string EngineToUtf8(std::string_view engine);
 // bytes become U+FFFD so that the engine never sees invalid text.
 std::string Utf8ToEngine(std::string_view utf8);
 
+// Appends code point cp (at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 }  // namespace npk::host

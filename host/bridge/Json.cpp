@@ -1,5 +1,7 @@
 #include "host/bridge/Json.h"
 
+#include "host/TextCodec.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -91,25 +93,6 @@ JsonValue& JsonValue::Append(JsonValue value)
 // ---- UTF-8 --------------------------------------------------------------------------------
 
 namespace {
-
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // Length of the valid UTF-8 sequence at s[i] (shortest form, no surrogates, at most
 // U+10FFFF); 0 when the bytes there are not one.
@@ -424,7 +407,7 @@ private:
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     cp = 0xFFFD;
                 }
-                AppendUtf8(out, cp);
+                npk::host::AppendUtf8(out, cp);
                 break;
             }
             default:
