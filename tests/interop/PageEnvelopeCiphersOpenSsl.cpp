@@ -3,7 +3,7 @@
 // (DecryptEnvelopeMessage) and as a file (DecryptEnvelopeFile), recipients by issuer and
 // serial number and by key identifier; and a key identifier recipient whose certificate has no
 // subject key identifier extension.
-#include "integration/PageSupport.h"
+#include "OpenSslPageTest.h"
 
 namespace npk::test {
 namespace {
@@ -11,38 +11,13 @@ namespace {
 const char kText[] = "AES, DES and RC2 envelopes \xE5\xBC\xA0\xE4\xB8\x89 \xEC\x9B\x90 open as on Windows.";
 const char* const kLegacy = " -provider legacy -provider default";
 
-class PageEnvelopeCiphersOpenSsl : public HostTest {
+class PageEnvelopeCiphersOpenSsl : public OpenSslPageTest {
 protected:
     void SetUp() override
     {
-        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
-        HostTest::SetUp();
+        OpenSslPageTest::SetUp();
+        if (IsSkipped()) return;
         m_text = WriteFile("text.txt", kText);
-    }
-
-    std::string P(const std::string& name) const { return (Dir() / name).string(); }
-
-    int Run(const std::string& command)
-    {
-        int rc = std::system((command + " >" + P("openssl.out") + " 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    std::string Output() const { return ReadAll(P("openssl.out")); }
-
-    // Runs the page; label -> "ok:<value>|<code>" or "threw:<code>|<code>".
-    std::map<std::string, std::string> RunPage(const std::string& body)
-    {
-        HostResult r = Page("var DATA = " + Js(DataDir()) + ";\n"
-                            "function out(label, f) { var v; try { v = 'ok:' + f(); } catch (e) { v = 'threw:' + code(plugin); }"
-                            " print(label + '|' + v.replace(/\\r?\\n/g, '') + '|' + code(plugin)); }\n" +
-                            body);
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::map<std::string, std::string> values;
-        for (const std::string& line : Lines(r.out)) {
-            size_t bar = line.find('|');
-            if (bar != std::string::npos) values[line.substr(0, bar)] = line.substr(bar + 1);
-        }
-        return values;
     }
 
     // The page lines that open envelope `label` (written to P(label + ".der")) both ways.

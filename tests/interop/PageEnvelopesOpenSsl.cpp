@@ -2,7 +2,7 @@
 // by a page: text envelopes under RC4 and Triple DES, recipients by issuer and serial number
 // or by subject key identifier, written by `openssl cms` and `openssl smime`, with definite
 // and indefinite lengths.
-#include "integration/PageSupport.h"
+#include "OpenSslPageTest.h"
 
 #include <openssl/evp.h>
 
@@ -23,38 +23,13 @@ const PageMethod kEncrypts[] = {
     {"EncryptMessageasEnvelopePKCS7_3DES", false},
 };
 
-class PageEnvelopesOpenSsl : public HostTest {
+class PageEnvelopesOpenSsl : public OpenSslPageTest {
 protected:
     void SetUp() override
     {
-        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
-        HostTest::SetUp();
+        OpenSslPageTest::SetUp();
+        if (IsSkipped()) return;
         m_text = WriteFile("text.txt", kText);
-    }
-
-    std::string P(const std::string& name) const { return (Dir() / name).string(); }
-
-    int Run(const std::string& command)
-    {
-        int rc = std::system((command + " >" + P("openssl.out") + " 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    std::string Output() const { return ReadAll(P("openssl.out")); }
-
-    // Runs the page; returns label -> "ok:<value>" or "threw:<code>" of each "label|..." line.
-    std::map<std::string, std::string> RunPage(const std::string& body)
-    {
-        HostResult r = Page("var DATA = " + Js(DataDir()) + ";\n"
-                            "function out(label, f) { var v; try { v = 'ok:' + f(); } catch (e) { v = 'threw:' + code(plugin); }"
-                            " print(label + '|' + v.replace(/\\r?\\n/g, '') + '|' + code(plugin)); }\n" +
-                            body);
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::map<std::string, std::string> values;
-        for (const std::string& line : Lines(r.out)) {
-            size_t bar = line.find('|');
-            if (bar != std::string::npos) values[line.substr(0, bar)] = line.substr(bar + 1);
-        }
-        return values;
     }
 
     std::string m_text;

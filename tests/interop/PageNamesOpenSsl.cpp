@@ -1,7 +1,7 @@
 // Subjects with the attributes Windows names by key (PostalCode, Description, POBox, Phone,
 // X21Address, dnQualifier), in a certificate made by the openssl command line: the page shows
 // them as Windows does and filters on the same text.
-#include "integration/PageSupport.h"
+#include "OpenSslPageTest.h"
 
 namespace npk::test {
 namespace {
@@ -10,12 +10,12 @@ const char kSubject[] =
     "CN=Postal Person, dnQualifier=q7, Phone=5550100, POBox=PO 12, Description=Encryption key, "
     "PostalCode=06236, O=npKeystrand, C=KR";
 
-class PageNamesOpenSsl : public HostTest {
+class PageNamesOpenSsl : public OpenSslPageTest {
 protected:
     void SetUp() override
     {
-        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
-        HostTest::SetUp();
+        OpenSslPageTest::SetUp();
+        if (IsSkipped()) return;
         Env()["DISPLAY"] = "";  // one candidate needs no picker; more must fail, not wait
         Env()["WAYLAND_DISPLAY"] = "";
         WriteFile("cert.cnf",
@@ -24,24 +24,15 @@ protected:
                   "postOfficeBox = PO 12\ntelephoneNumber = 5550100\ndnQualifier = q7\nCN = Postal Person\n"
                   "[ ext ]\nbasicConstraints = CA:false\nkeyUsage = critical, keyEncipherment, dataEncipherment\n"
                   "subjectKeyIdentifier = hash\n");
-        const std::string cmd = "openssl req -new -x509 -days 30 -newkey rsa:2048 -nodes -config " + P("cert.cnf") +
-                                " -keyout " + P("cert.key") + " -outform DER -out " + P("postal.cer") + " >" +
-                                P("openssl.out") + " 2>&1";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << ReadAll(P("openssl.out"));
+        ASSERT_EQ(Run("openssl req -new -x509 -days 30 -newkey rsa:2048 -nodes -config " + P("cert.cnf") + " -keyout " +
+                      P("cert.key") + " -outform DER -out " + P("postal.cer")),
+                  0)
+            << Output();
     }
 
-    std::string P(const std::string& name) const { return (Dir() / name).string(); }
-
-    std::map<std::string, std::string> Run(const std::string& calls)
+    std::map<std::string, std::string> Calls(const std::string& calls)
     {
-        HostResult r = Page("function rec(label, f) { print(label + '|' + attempt(f) + '|' + code(plugin)); }\n" + calls);
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::map<std::string, std::string> values;
-        for (const std::string& line : Lines(r.out)) {
-            size_t bar = line.find('|');
-            if (bar != std::string::npos) values[line.substr(0, bar)] = line.substr(bar + 1);
-        }
-        return values;
+        return LabelledPage("function rec(label, f) { print(label + '|' + attempt(f) + '|' + code(plugin)); }\n" + calls);
     }
 };
 
@@ -49,7 +40,7 @@ TEST_F(PageNamesOpenSsl, SubjectsShowAndFilterWithWindowsKeys)
 {
     HostResult added = Host({"store", "add", "ADDRESSBOOK", P("postal.cer")});
     ASSERT_EQ(added.status, 0) << added.err;
-    auto r = Run("rec('file', function () { return plugin.SelectEncryptCertificateByCERFile(" + Js(P("postal.cer")) +
+    auto r = Calls("rec('file', function () { return plugin.SelectEncryptCertificateByCERFile(" + Js(P("postal.cer")) +
                  "); });\n"
                  "rec('postal', function () { return plugin.SelectEncryptCertificate('PostalCode=06236', ''); });\n"
                  "rec('phone', function () { return plugin.SelectEncryptCertificate('Phone=5550100', ''); });\n"

@@ -1,7 +1,7 @@
 // What a page signs, checked by the openssl command line, and what openssl signs, checked by
 // a page: attached and detached PKCS#7 messages (`openssl cms`/`openssl smime`) and bare
 // PKCS#1 signatures (`openssl dgst`), over texts and files, for each hash a page can name.
-#include "integration/PageSupport.h"
+#include "OpenSslPageTest.h"
 
 #include <openssl/evp.h>
 
@@ -16,12 +16,12 @@ const Hash kHashes[] = {{"MD-5", "md5"}, {"SHA-1", "sha1"}, {"SHA-256", "sha256"
 
 const char kText[] = "Transfer 250 to account 1234-5678, reference npKeystrand interop.";
 
-class PageSignaturesOpenSsl : public HostTest {
+class PageSignaturesOpenSsl : public OpenSslPageTest {
 protected:
     void SetUp() override
     {
-        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
-        HostTest::SetUp();
+        OpenSslPageTest::SetUp();
+        if (IsSkipped()) return;
         m_text = WriteFile("text.txt", kText);
         std::string data(40000, '\0');
         for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 29 + 3) & 0xFF);
@@ -29,29 +29,13 @@ protected:
         ASSERT_EQ(Run("openssl x509 -in " + DataDir() + "signer.pem -pubkey -noout -out " + P("pub.pem")), 0) << Output();
     }
 
-    std::string P(const std::string& name) const { return (Dir() / name).string(); }
-
-    int Run(const std::string& command)
-    {
-        int rc = std::system((command + " >" + P("openssl.out") + " 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    }
-    std::string Output() const { return ReadAll(P("openssl.out")); }
-
     // Runs the page with the signer chosen; returns label -> text of each "label|text" line.
     std::map<std::string, std::string> SignedPage(const std::string& body)
     {
-        HostResult r = Page("plugin.SelectSignCertificateByPFXFile(" + Js(DataDir() + "signer.pfx") + ", 'npkeystrand');\n"
+        return LabelledPage("plugin.SelectSignCertificateByPFXFile(" + Js(DataDir() + "signer.pfx") + ", 'npkeystrand');\n"
                             "function out(label, f) { var v; try { v = 'ok:' + f(); } catch (e) { v = 'threw:' + code(plugin); }"
                             " print(label + '|' + v.replace(/\\r?\\n/g, '')); }\n" +
                             body);
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::map<std::string, std::string> values;
-        for (const std::string& line : Lines(r.out)) {
-            size_t bar = line.find('|');
-            if (bar != std::string::npos) values[line.substr(0, bar)] = line.substr(bar + 1);
-        }
-        return values;
     }
 
     // Writes the page's Base64 result decoded into the named file.

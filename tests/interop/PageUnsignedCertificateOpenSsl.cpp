@@ -1,7 +1,7 @@
 // Signatures written by `openssl cms -sign` whose certificates SET is then made to carry the
 // signer's certificate as a bare TBSCertificate (its to-be-signed part without the signature):
 // the page verifies them as text and as a file signature, as on Windows.
-#include "integration/PageSupport.h"
+#include "OpenSslPageTest.h"
 
 #include "crypt32/Der.h"
 
@@ -57,24 +57,22 @@ std::string WithBareCertificates(const std::string& message)
     return std::string(out.begin(), out.end());
 }
 
-class PageUnsignedCertificateOpenSsl : public HostTest {
+class PageUnsignedCertificateOpenSsl : public OpenSslPageTest {
 protected:
     void SetUp() override
     {
-        if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl is not on PATH";
-        HostTest::SetUp();
+        OpenSslPageTest::SetUp();
+        if (IsSkipped()) return;
         m_file = WriteFile("document.txt", "A document signed by a certificate without its signature.");
     }
-
-    std::string P(const std::string& name) const { return (Dir() / name).string(); }
 
     // openssl cms -sign with the fixture signer; returns the Base64 of the rewritten message.
     std::string Sign(const std::string& options)
     {
-        const std::string cmd = "openssl cms -sign -binary -outform DER -in " + m_file + " -signer " + DataDir() +
-                                "signer.pem -inkey " + DataDir() + "signer.key -out " + P("sig.der") + " " + options +
-                                " >" + P("openssl.out") + " 2>&1";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << ReadAll(P("openssl.out"));
+        EXPECT_EQ(Run("openssl cms -sign -binary -outform DER -in " + m_file + " -signer " + DataDir() + "signer.pem -inkey " +
+                      DataDir() + "signer.key -out " + P("sig.der") + " " + options),
+                  0)
+            << Output();
         return ToBase64(WithBareCertificates(ReadAll(P("sig.der"))));
     }
 
