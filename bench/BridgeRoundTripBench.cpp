@@ -3,6 +3,7 @@
 // against the same calls made in-process through the host's page runner (`npkeystrand run`'s
 // ScriptPage). Each benchmark reports the median of its round trips as `median_us`.
 //   bench_BridgeRoundTripBench --benchmark_counters_tabular=true
+#include "BenchSupport.h"
 #include "host/PluginLibrary.h"
 #include "host/ScriptPage.h"
 #include "host/bridge/Json.h"
@@ -31,17 +32,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using npk::bridge::JsonValue;
-
-fs::path BinDir()
-{
-    return fs::canonical("/proc/self/exe").parent_path();
-}
-
-fs::path SourceDir()
-{
-    // build/<preset>/bin -> the repository's top
-    return BinDir().parent_path().parent_path().parent_path();
-}
+using npk::bench::BinDir;
+using npk::bench::SourceDir;
 
 std::string PluginPath()
 {
@@ -50,22 +42,13 @@ std::string PluginPath()
 
 // A home of its own, and a private copy of the signer's PFX file (the plug-in opens page
 // files without sharing).
-struct Scratch {
-    Scratch()
+struct Scratch : npk::bench::ScratchHome {
+    Scratch() : ScratchHome("npk-bridgebench")
     {
-        char pattern[] = "/tmp/npk-bridgebench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        Dir = pattern;
-        setenv("HOME", pattern, 1);
-        setenv("XDG_DATA_HOME", (Dir / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (Dir / "run").c_str(), 1);
         setenv("NPKEYSTRAND_PLUGIN", PluginPath().c_str(), 1);
         fs::copy_file(SourceDir() / "tests" / "data" / "signer.pfx", Dir / "signer.pfx");
     }
-    ~Scratch() { fs::remove_all(Dir); }
     std::string Pfx() const { return (Dir / "signer.pfx").string(); }
-    fs::path Dir;
 };
 
 Scratch& TheScratch()

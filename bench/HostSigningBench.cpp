@@ -10,6 +10,8 @@
 // documents that divisor), so vs_openssl takes the host's user time from wait4 alike
 // (user_calls_per_s); calls_per_s and vs_openssl_user_sys count the system time as well.
 // Wall time on a busy machine would measure the other programs too (wall_calls_per_s).
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <spawn.h>
@@ -31,31 +33,11 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using npk::bench::BinDir;
+using npk::bench::SourceDir;
 
-fs::path BinDir()
-{
-    return fs::canonical("/proc/self/exe").parent_path();
-}
-
-fs::path SourceDir()
-{
-    // build/<preset>/bin -> the repository's top
-    return BinDir().parent_path().parent_path().parent_path();
-}
-
-struct Scratch {
-    Scratch()
-    {
-        char pattern[] = "/tmp/npk-hostbench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        Dir = pattern;
-        setenv("HOME", pattern, 1);
-        setenv("XDG_DATA_HOME", (Dir / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (Dir / "run").c_str(), 1);
-    }
-    ~Scratch() { fs::remove_all(Dir); }
-    fs::path Dir;
+struct Scratch : npk::bench::ScratchHome {
+    Scratch() : ScratchHome("npk-hostbench") {}
 };
 
 Scratch& TheScratch()

@@ -15,6 +15,8 @@
 //                         logs in, C_Sign with CKM_RSA_PKCS over the DigestInfo, logs out)
 // The layer's cost is BM_TokenThroughLayer against BM_TokenDirect (goal: at most 1.10).
 //   bench_TokenSigningBench --benchmark_counters_tabular=true
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <windows.h>
@@ -46,21 +48,11 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using npk::bench::BinDir;
+using npk::bench::SourceDir;
 
 const char kModule[] = "/usr/lib/softhsm/libsofthsm2.so";
 const char kPin[] = "1234";
-
-fs::path BinDir()
-{
-    return fs::canonical("/proc/self/exe").parent_path();
-}
-
-fs::path SourceDir()
-{
-    const char* v = std::getenv("NPK_SOURCE_DIR");
-    if (v != nullptr && *v != 0) return v;
-    return BinDir().parent_path().parent_path().parent_path();  // build/<preset>/bin
-}
 
 int Spawn(const std::vector<std::string>& args, bool quiet = true)
 {
@@ -84,16 +76,9 @@ int Spawn(const std::vector<std::string>& args, bool quiet = true)
 }
 
 // A token of the run's own, selected with SOFTHSM2_CONF; user directories of its own.
-struct Token {
-    Token()
+struct Token : npk::bench::ScratchHome {
+    Token() : ScratchHome("npk-tokenbench")
     {
-        char pattern[] = "/tmp/npk-tokenbench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) std::abort();
-        Dir = pattern;
-        setenv("HOME", pattern, 1);
-        setenv("XDG_DATA_HOME", (Dir / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (Dir / "run").c_str(), 1);
         fs::path data = SourceDir() / "tests" / "data";
         Ready = fs::exists(kModule) &&
                 Spawn({"/bin/sh", (SourceDir() / "tests/token/make-token.sh").string(), (Dir / "token").string(), "Bench Token",
@@ -103,8 +88,6 @@ struct Token {
         setenv("NPKEYSTRAND_TEST_ONLY_SOFTHSM_PIN", kPin, 1);
         std::ofstream(Dir / "text.txt") << "benchmark text";
     }
-    ~Token() { fs::remove_all(Dir); }
-    fs::path Dir;
     bool Ready = false;
 };
 
