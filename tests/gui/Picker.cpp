@@ -3,8 +3,7 @@
 // the "Windows Security" window with xdotool. Every wait is bounded and the display and the
 // host are stopped on every path; each case keeps a screenshot under the build directory.
 #include "FixtureData.h"
-#include "gui/GuiSupport.h"
-#include "integration/HostHarness.h"
+#include "gui/DisplaySession.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -44,27 +43,18 @@ constexpr int kCancelLeft = 338;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonTop = 497 - 103;
 
-std::string ReadText(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-class PickerGui : public HostTest {
+class PickerGui : public HostTest, protected DisplaySession {
 protected:
     void SetUp() override
     {
         HostTest::SetUp();
         if (HasFatalFailure()) return;
-        m_xvfb = FindProgram("Xvfb");
-        m_xdotool = FindProgram("xdotool");
-        m_import = FindProgram("import");
+        const bool found = FindDisplayPrograms();
         m_openssl = FindProgram("openssl");
-        if (m_xvfb.empty() || m_xdotool.empty()) GTEST_SKIP() << "Xvfb and xdotool are needed (make deps)";
+        if (!found) GTEST_SKIP() << "Xvfb and xdotool are needed (make deps)";
         if (m_openssl.empty()) GTEST_SKIP() << "the openssl command is needed to make the fourth PFX";
 
-        m_shots = fs::path(RequiredEnv("NPK_BINARY_DIR")) / "test-output" / "gui";
-        fs::create_directories(m_shots);
+        MakeShotDir("gui");
 
         StartDisplay();
         if (HasFatalFailure()) return;
@@ -104,31 +94,7 @@ protected:
 
     std::map<std::string, std::string> GuiEnv()
     {
-        std::map<std::string, std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            size_t eq = entry.find('=');
-            if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-        }
-        for (const auto& [k, v] : Env()) {
-            if (v.empty()) {
-                env.erase(k);
-            } else {
-                env[k] = v;
-            }
-        }
-        env["DISPLAY"] = m_displayName;
-        env.erase("WAYLAND_DISPLAY");
-        // No window manager runs here: server-side decorations keep the window's origin at its
-        // client area, which is what the clicks below aim at.
-        env["GTK_CSD"] = "0";
-        env["NO_AT_BRIDGE"] = "1";
-        // Fontconfig never frees its caches; a sanitizer build of the host must not call that
-        // a leak of ours.
-        std::string suppressions = WriteFile("lsan.supp", "leak:libfontconfig.so\n");
-        std::string lsan = env.count("LSAN_OPTIONS") != 0 ? env["LSAN_OPTIONS"] + ":" : "";
-        env["LSAN_OPTIONS"] = lsan + "suppressions=" + suppressions;
-        return env;
+        return GtkDisplayEnv(Env(), WriteFile("lsan.supp", "leak:libfontconfig.so\n"));
     }
 
     // Starts the page that asks for a signing certificate and prints the outcome.
@@ -139,27 +105,6 @@ protected:
                                                            "print('result|' + r + '|' + code(plugin));\n");
         ASSERT_TRUE(m_host.Start({HostPath(), "--plugin", PluginPath(), "run", page}, GuiEnv(), Dir() / "host.out",
                                  Dir() / "host.err"));
-    }
-
-    HostResult Xdo(const std::vector<std::string>& args, int timeoutSeconds = 20)
-    {
-        std::vector<std::string> argv = {m_xdotool};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, {{"DISPLAY", m_displayName}}, timeoutSeconds);
-    }
-
-    // The window's id once it is shown, or "" after the timeout.
-    std::string WaitForWindow(const char* caption, int timeoutSeconds = 20)
-    {
-        HostResult r = Xdo({"search", "--sync", "--onlyvisible", "--name", caption}, timeoutSeconds);
-        std::vector<std::string> ids = Lines(r.out);
-        return r.status == 0 && !ids.empty() ? ids[0] : "";
-    }
-
-    bool WindowShown(const char* caption)
-    {
-        HostResult r = Xdo({"search", "--onlyvisible", "--name", caption}, 10);
-        return r.status == 0 && !r.out.empty();
     }
 
     // Waits until no such window is shown.
@@ -173,15 +118,7 @@ protected:
         return false;
     }
 
-    void Screenshot(const std::string& name, const std::string& window = "root")
-    {
-        if (m_import.empty()) return;
-        // Let the last input be painted first.
-        std::this_thread::sleep_for(400ms);
-        fs::path file = m_shots / (name + ".png");
-        HostResult r = RunProgram({m_import, "-display", m_displayName, "-window", window, file.string()}, {}, 30);
-        EXPECT_EQ(r.status, 0) << "screenshot " << file << ": " << r.err;
-    }
+    void Screenshot(const std::string& name, const std::string& window = "root") { SaveScreenshot(name, window, 400ms); }
 
     void Focus(const std::string& window) { Xdo({"windowfocus", "--sync", window}); }
 
@@ -364,13 +301,7 @@ protected:
         return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
     }
 
-    std::string m_xvfb;
-    std::string m_xdotool;
-    std::string m_import;
     std::string m_openssl;
-    std::string m_displayName;
-    fs::path m_shots;
-    XvfbDisplay m_display;
     Child m_host;
 };
 
@@ -383,12 +314,7 @@ TEST_F(PickerGui, OkAfterMovingTheSelectionChoosesTheSecondCard)
     Xdo({"mousemove", "5", "5"});
     Screenshot("ok-four-certificates", window);
     // The README's picture: written when missing, or remade on request.
-    fs::path docs = fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "docs";
-    const char* update = std::getenv("NPK_UPDATE_SCREENSHOTS");
-    if (!m_import.empty() && fs::is_directory(docs) &&
-        (!fs::exists(docs / "picker.png") || (update != nullptr && std::string(update) == "1"))) {
-        fs::copy_file(m_shots / "ok-four-certificates.png", docs / "picker.png", fs::copy_options::overwrite_existing);
-    }
+    KeepReadmePicture("ok-four-certificates", "picker.png");
     Focus(window);
     Xdo({"key", "Down"});
     Screenshot("ok-second-selected", window);

@@ -4,7 +4,7 @@
 // to docs/ for the README.
 #include "token/TokenSupport.h"
 
-#include "gui/GuiSupport.h"
+#include "gui/DisplaySession.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -17,18 +17,14 @@ namespace {
 
 const char kCaption[] = "^Windows Security$";
 
-class TokenGui : public TokenTest {
+class TokenGui : public TokenTest, protected DisplaySession {
 protected:
     void SetUp() override
     {
         TokenTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        m_xvfb = FindProgram("Xvfb");
-        m_xdotool = FindProgram("xdotool");
-        m_import = FindProgram("import");
-        if (m_xvfb.empty() || m_xdotool.empty()) GTEST_SKIP() << "Xvfb and xdotool are needed (make deps)";
-        m_shots = fs::path(RequiredEnv("NPK_BINARY_DIR")) / "test-output" / "token";
-        fs::create_directories(m_shots);
+        if (!FindDisplayPrograms()) GTEST_SKIP() << "Xvfb and xdotool are needed (make deps)";
+        MakeShotDir("token");
         m_displayName = m_display.Start(m_xvfb, Dir());
         ASSERT_FALSE(m_displayName.empty()) << "no free X display";
         // The dialog is what asks now.
@@ -44,26 +40,7 @@ protected:
 
     std::map<std::string, std::string> GuiEnv()
     {
-        std::map<std::string, std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            size_t eq = entry.find('=');
-            if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-        }
-        for (const auto& [k, v] : Env()) {
-            if (v.empty())
-                env.erase(k);
-            else
-                env[k] = v;
-        }
-        env["DISPLAY"] = m_displayName;
-        env.erase("WAYLAND_DISPLAY");
-        env["GTK_CSD"] = "0";
-        env["NO_AT_BRIDGE"] = "1";
-        std::string suppressions = WriteFile("lsan.supp", "leak:libfontconfig.so\n");
-        std::string lsan = env.count("LSAN_OPTIONS") != 0 ? env["LSAN_OPTIONS"] + ":" : "";
-        env["LSAN_OPTIONS"] = lsan + "suppressions=" + suppressions;
-        return env;
+        return GtkDisplayEnv(Env(), WriteFile("lsan.supp", "leak:libfontconfig.so\n"));
     }
 
     void StartPage(const std::string& body)
@@ -73,19 +50,7 @@ protected:
                                  Dir() / "host.err"));
     }
 
-    HostResult Xdo(const std::vector<std::string>& args, int timeoutSeconds = 20)
-    {
-        std::vector<std::string> argv = {m_xdotool};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, {{"DISPLAY", m_displayName}}, timeoutSeconds);
-    }
-
-    std::string WaitForWindow(int timeoutSeconds = 20)
-    {
-        HostResult r = Xdo({"search", "--sync", "--onlyvisible", "--name", kCaption}, timeoutSeconds);
-        std::vector<std::string> ids = Lines(r.out);
-        return r.status == 0 && !ids.empty() ? ids[0] : "";
-    }
+    std::string WaitForWindow(int timeoutSeconds = 20) { return DisplaySession::WaitForWindow(kCaption, timeoutSeconds); }
 
     // Waits until that window is no longer shown (the next dialog has the same caption).
     bool WaitForWindowGone(const std::string& window)
@@ -99,14 +64,7 @@ protected:
         return false;
     }
 
-    void Screenshot(const std::string& name, const std::string& window)
-    {
-        if (m_import.empty()) return;
-        std::this_thread::sleep_for(400ms);
-        HostResult r = RunProgram({m_import, "-display", m_displayName, "-window", window, (m_shots / (name + ".png")).string()},
-                                  {}, 30);
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
+    void Screenshot(const std::string& name, const std::string& window) { SaveScreenshot(name, window, 400ms); }
 
     // Types a PIN into the dialog and confirms it.
     void EnterPin(const std::string& pin, const std::string& shot)
@@ -151,9 +109,6 @@ protected:
         return rgb;
     }
 
-    std::string m_xvfb, m_xdotool, m_import, m_displayName;
-    fs::path m_shots;
-    XvfbDisplay m_display;
     Child m_host;
 };
 
@@ -224,11 +179,7 @@ TEST_F(TokenGui, PickerListsTheTokenCertificateFirstWithTheSmartCardImage)
     ASSERT_FALSE(window.empty()) << ReadAll((Dir() / "host.err").string());
     Xdo({"mousemove", "0", "0"});
     Screenshot("picker-token", window);
-    fs::path docs = fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "docs";
-    const char* update = std::getenv("NPK_UPDATE_SCREENSHOTS");
-    if (!m_import.empty() && fs::is_directory(docs) &&
-        (!fs::exists(docs / "picker-token.png") || (update != nullptr && std::string(update) == "1")))
-        fs::copy_file(m_shots / "picker-token.png", docs / "picker-token.png", fs::copy_options::overwrite_existing);
+    KeepReadmePicture("picker-token", "picker-token.png");
 
     // The icons: with the second card selected, the first (token) and third (software) cards
     // are both plain, so their icon squares differ only by the image drawn.

@@ -4,8 +4,7 @@
 // a screenshot under the build directory; the first one is the README's picture.
 // tools/run-wine-tests.sh runs these with tools/wine-host.sh as the host.
 #include "FixtureData.h"
-#include "gui/GuiSupport.h"
-#include "integration/HostHarness.h"
+#include "gui/DisplaySession.h"
 
 #include <sstream>
 #include <thread>
@@ -19,13 +18,7 @@ using namespace std::chrono_literals;
 const char kCaption[] = "^Windows Security$";
 const char kCancelled[] = "threw:plug-in call SelectSignCertificate failed|0xa0071002";
 
-std::string ReadText(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-class WinePicker : public HostTest {
+class WinePicker : public HostTest, protected DisplaySession {
 protected:
     void SetUp() override
     {
@@ -33,12 +26,8 @@ protected:
         if (exe == nullptr || *exe == '\0') GTEST_SKIP() << "Windows pages: run by tools/run-wine-tests.sh";
         HostTest::SetUp();
         if (HasFatalFailure()) return;
-        m_xvfb = FindProgram("Xvfb");
-        m_xdotool = FindProgram("xdotool");
-        m_import = FindProgram("import");
-        ASSERT_FALSE(m_xvfb.empty() || m_xdotool.empty()) << "Xvfb and xdotool are needed (make test-wine installs them)";
-        m_shots = fs::path(RequiredEnv("NPK_BINARY_DIR")) / "test-output" / "wine";
-        fs::create_directories(m_shots);
+        ASSERT_TRUE(FindDisplayPrograms()) << "Xvfb and xdotool are needed (make test-wine installs them)";
+        MakeShotDir("wine");
         m_displayName = m_display.Start(m_xvfb, Dir());
         ASSERT_FALSE(m_displayName.empty()) << "no free X display";
         // Wine's desktop belongs to the first program of a session and keeps that program's
@@ -80,37 +69,15 @@ protected:
         }
     }
 
-    std::map<std::string, std::string> GuiEnv()
-    {
-        std::map<std::string, std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            std::string entry = *e;
-            size_t eq = entry.find('=');
-            if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-        }
-        for (const auto& [k, v] : Env()) {
-            if (v.empty()) {
-                env.erase(k);
-            } else {
-                env[k] = v;
-            }
-        }
-        env["DISPLAY"] = m_displayName;
-        env.erase("WAYLAND_DISPLAY");
-        return env;
-    }
-
     // Starts the page that asks for a signing certificate and waits for the dialog.
     std::string StartPickerPage()
     {
         std::string page = WriteFile("picker-page.js", Prelude() +
                                                            "var r = attempt(function () { return plugin.SelectSignCertificate('', ''); });\n"
                                                            "print('result|' + r + '|' + code(plugin));\n");
-        EXPECT_TRUE(m_host.Start({HostPath(), "--plugin", PluginPath(), "run", page}, GuiEnv(), Dir() / "host.out",
+        EXPECT_TRUE(m_host.Start({HostPath(), "--plugin", PluginPath(), "run", page}, DisplayEnv(Env()), Dir() / "host.out",
                                  Dir() / "host.err"));
-        HostResult r = Xdo({"search", "--sync", "--onlyvisible", "--name", kCaption}, 60);
-        std::vector<std::string> ids = Lines(r.out);
-        std::string window = r.status == 0 && !ids.empty() ? ids[0] : "";
+        std::string window = WaitForWindow(kCaption, 60);
         if (!window.empty()) {
             HostResult geometry = Xdo({"getwindowgeometry", "--shell", window});
             for (const std::string& line : Lines(geometry.out)) {
@@ -124,13 +91,6 @@ protected:
         return window;
     }
 
-    HostResult Xdo(const std::vector<std::string>& args, int timeoutSeconds = 20)
-    {
-        std::vector<std::string> argv = {m_xdotool};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, {{"DISPLAY", m_displayName}}, timeoutSeconds);
-    }
-
     // A point of the dialog's client area, from its bottom-right corner for the buttons
     // (dialog units, so the same for any window size the font gives).
     void ClickAt(const std::string& window, int x, int y, int clicks = 1)
@@ -142,20 +102,7 @@ protected:
     void ClickOk(const std::string& window) { ClickAt(window, m_width - 153, m_height - 25); }
     void ClickCancel(const std::string& window) { ClickAt(window, m_width - 57, m_height - 25); }
 
-    void Screenshot(const std::string& name, const std::string& window = "root")
-    {
-        if (m_import.empty()) return;
-        std::this_thread::sleep_for(600ms);  // let the last input be painted
-        fs::path file = m_shots / (name + ".png");
-        HostResult r = RunProgram({m_import, "-display", m_displayName, "-window", window, file.string()}, {}, 30);
-        EXPECT_EQ(r.status, 0) << "screenshot " << file << ": " << r.err;
-    }
-
-    bool Shown(const char* caption)
-    {
-        HostResult r = Xdo({"search", "--onlyvisible", "--name", caption}, 10);
-        return r.status == 0 && !r.out.empty();
-    }
+    void Screenshot(const std::string& name, const std::string& window = "root") { SaveScreenshot(name, window, 600ms); }
 
     // The visible top-level windows.
     std::vector<std::string> Windows()
@@ -174,9 +121,6 @@ protected:
         return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
     }
 
-    std::string m_xvfb, m_xdotool, m_import, m_displayName;
-    fs::path m_shots;
-    XvfbDisplay m_display;
     Child m_host;
     int m_width = 0, m_height = 0;
 };
@@ -188,19 +132,13 @@ TEST_F(WinePicker, OkAfterMovingTheSelectionChoosesTheSecondCard)
     ASSERT_GT(m_width, 300);
     Screenshot("win32-four-certificates", window);
     // The README's picture: written when missing, or remade on request.
-    fs::path docs = fs::path(RequiredEnv("NPK_SOURCE_DIR")) / "docs";
-    const char* update = std::getenv("NPK_UPDATE_SCREENSHOTS");
-    if (!m_import.empty() && fs::is_directory(docs) &&
-        (!fs::exists(docs / "picker-win32.png") || (update != nullptr && std::string(update) == "1"))) {
-        fs::copy_file(m_shots / "win32-four-certificates.png", docs / "picker-win32.png",
-                      fs::copy_options::overwrite_existing);
-    }
+    KeepReadmePicture("win32-four-certificates", "picker-win32.png");
     Xdo({"key", "Down"});
     Screenshot("win32-second-selected", window);
     ClickOk(window);
     // The cards come in the picker's order: the Chinese name, then Alice.
     EXPECT_EQ(Outcome(), "ok:CN=Alice Signer, OU=Signing, O=npKeystrand, C=KR|0x00000000");
-    EXPECT_FALSE(Shown(kCaption));
+    EXPECT_FALSE(WindowShown(kCaption));
 }
 
 TEST_F(WinePicker, CancelButtonCancels)
@@ -211,7 +149,7 @@ TEST_F(WinePicker, CancelButtonCancels)
     Screenshot("win32-cancel-button", window);
     ClickCancel(window);
     EXPECT_EQ(Outcome(), kCancelled);
-    EXPECT_FALSE(Shown(kCaption));
+    EXPECT_FALSE(WindowShown(kCaption));
 }
 
 TEST_F(WinePicker, EscapeCancels)
@@ -244,7 +182,7 @@ TEST_F(WinePicker, DoubleClickOpensTheViewerAndThePickerGoesOn)
     if (!viewer.empty()) {
         Xdo({"windowfocus", "--sync", viewer});
         Xdo({"key", "Escape"});
-        for (int i = 0; i < 50 && Shown("^Certificate$"); ++i) std::this_thread::sleep_for(200ms);
+        for (int i = 0; i < 50 && WindowShown("^Certificate$"); ++i) std::this_thread::sleep_for(200ms);
     }
     RecordProperty("viewer", viewer.empty() ? "none" : "shown");
     Xdo({"windowfocus", "--sync", window});
