@@ -74,26 +74,8 @@ std::vector<BYTE> StringsOnlyImage()
 // A module handle no loaded object has; the image above is attached to it.
 HMODULE StringsOnlyModule() { return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7e5f0000)); }
 
-struct Step {
-    USHORT number;
-    WString text;
-    LONG value;
-};
-
-std::vector<Step> StepsOf(const std::vector<tracetest::Event>& events)
-{
-    std::vector<Step> steps;
-    for (const tracetest::Event& e : events) {
-        if (!(e.guid == TRACE_GUID_SHARED) || (e.number != 12 && e.number != 13)) continue;
-        if (e.data.size() < sizeof(WCHAR) + sizeof(LONG)) continue;
-        const size_t chars = (e.data.size() - sizeof(LONG)) / sizeof(WCHAR);
-        const WCHAR* text = reinterpret_cast<const WCHAR*>(e.data.data());
-        LONG value = 0;
-        std::memcpy(&value, e.data.data() + e.data.size() - sizeof(LONG), sizeof(LONG));
-        steps.push_back(Step{e.number, WString(text, text + chars - 1), value});
-    }
-    return steps;
-}
+using tracetest::Step;
+using tracetest::StepsOf;
 
 // Runs a function with the process's standard error going to a file; returns what it wrote.
 template <typename F>

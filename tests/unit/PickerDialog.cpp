@@ -244,27 +244,8 @@ TEST_F(PickerDialog, EmptyStoreIsAFailureNotAnEmptyList)
     EXPECT_NE(GetLastError(), 0u) << "no store to list";
 }
 
-// The step events of the shared module: (number, text, value).
-struct Step {
-    USHORT number;
-    WString text;
-    LONG value;
-};
-
-std::vector<Step> StepsOf(const std::vector<tracetest::Event>& events)
-{
-    std::vector<Step> steps;
-    for (const tracetest::Event& e : events) {
-        if (!(e.guid == TRACE_GUID_SHARED) || (e.number != 12 && e.number != 13)) continue;
-        if (e.data.size() < sizeof(WCHAR) + sizeof(LONG)) continue;
-        const size_t chars = (e.data.size() - sizeof(LONG)) / sizeof(WCHAR);
-        const WCHAR* text = reinterpret_cast<const WCHAR*>(e.data.data());
-        LONG value = 0;
-        memcpy(&value, e.data.data() + e.data.size() - sizeof(LONG), sizeof(LONG));
-        steps.push_back(Step{e.number, WString(text, text + chars - 1), value});
-    }
-    return steps;
-}
+using tracetest::Step;
+using tracetest::StepsOf;
 
 TEST_F(PickerDialog, EmptyStoreIsTracedWithTheCodeTheDialogReturns)
 {

@@ -211,4 +211,26 @@ inline std::vector<Event> Session::Events()
     return events;
 }
 
+// The step events of the shared module: (number, text, value).
+struct Step {
+    USHORT number;
+    std::basic_string<WCHAR> text;
+    LONG value;
+};
+
+inline std::vector<Step> StepsOf(const std::vector<Event>& events)
+{
+    std::vector<Step> steps;
+    for (const Event& e : events) {
+        if (!(e.guid == TRACE_GUID_SHARED) || (e.number != 12 && e.number != 13)) continue;
+        if (e.data.size() < sizeof(WCHAR) + sizeof(LONG)) continue;
+        const size_t chars = (e.data.size() - sizeof(LONG)) / sizeof(WCHAR);
+        const WCHAR* text = reinterpret_cast<const WCHAR*>(e.data.data());
+        LONG value = 0;
+        std::memcpy(&value, e.data.data() + e.data.size() - sizeof(LONG), sizeof(LONG));
+        steps.push_back(Step{e.number, std::basic_string<WCHAR>(text, text + chars - 1), value});
+    }
+    return steps;
+}
+
 }  // namespace tracetest
