@@ -2,6 +2,7 @@
 // the provider's answers, hashing and signing on the token with every hash, and the failures a
 // user meets (wrong PIN, a token that is not there, changes refused).
 #include "token/TokenSupport.h"
+#include "unit/SelfModule.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -178,16 +179,6 @@ TEST_F(TokenProvider, ProviderReportsHardwareAndItsName)
     EXPECT_EQ(Narrow(providerName), "Microsoft Base Smart Card Crypto Provider");
     delete[] providerName;
     CertFreeCertificateContext(alice);
-}
-
-const int kAnchor = 0;
-
-HMODULE SelfModule()
-{
-    HMODULE self = NULL;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&kAnchor), &self);
-    return self;
 }
 
 // A self-signed certificate for a new software key, DER.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "unit/SelfModule.h"
 #include "platform/CertTestSupport.h"
 #include "crypt32/CertKeyLink.h"
 #include "picker/CertificateCards.h"
@@ -18,15 +19,7 @@ using WString = std::basic_string<WCHAR>;
 using certtest::Bytes;
 using Names = std::vector<std::pair<const char*, std::string>>;
 
-const int kAnchor = 0;
-
-HMODULE SelfModule()
-{
-    HMODULE self = NULL;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&kAnchor), &self);
-    return self;
-}
+using npk::test::SelfModule;
 
 X509_NAME* MakeName(const Names& names)
 {

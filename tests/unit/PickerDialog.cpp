@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "unit/SelfModule.h"
 #include "platform/CertTestSupport.h"
 #include "unit/TraceTestSession.h"
 #include "picker/PickerBackend.h"
@@ -18,15 +19,7 @@ namespace {
 using WString = std::basic_string<WCHAR>;
 using certtest::Bytes;
 
-const int kAnchor = 0;
-
-HMODULE SelfModule()
-{
-    HMODULE self = NULL;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&kAnchor), &self);
-    return self;
-}
+using npk::test::SelfModule;
 
 // What the user does in the scripted dialog, and what the dialog showed.
 struct Script {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "unit/SelfModule.h"
 #include "picker/DialogGeometry.h"
 #include "plugin/Module.h"
 
@@ -13,15 +14,7 @@ namespace {
 
 using WString = std::basic_string<WCHAR>;
 
-const int kAnchor = 0;
-
-HMODULE SelfModule()
-{
-    HMODULE self = NULL;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&kAnchor), &self);
-    return self;
-}
+using npk::test::SelfModule;
 
 // Reads an extended dialog template (DLGTEMPLATEEX and its DLGITEMTEMPLATEEX entries).
 class TemplateReader {
