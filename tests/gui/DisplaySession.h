@@ -4,6 +4,7 @@
 // GUI tests do not include.
 #pragma once
 
+#include "FixtureData.h"
 #include "gui/GuiSupport.h"
 #include "integration/HostHarness.h"
 
@@ -124,6 +125,40 @@ protected:
     std::string m_xvfb, m_xdotool, m_import, m_displayName;
     fs::path m_shots;
     XvfbDisplay m_display;
+};
+
+// A host test that runs a picker page on a display of its own, with four certificates in "MY".
+class PickerDisplayTest : public HostTest, protected DisplaySession {
+protected:
+    // signer, nokeyid, expired and chinese (its PFX made here with `openssl`).
+    void ImportCertificates(const std::string& openssl)
+    {
+        const fs::path data = fs::path(FixtureDir());
+        const std::string chinesePfx = (Dir() / "chinese.pfx").string();
+        HostResult made = RunProgram({openssl, "pkcs12", "-export", "-inkey", (data / "chinese.key").string(), "-in",
+                                      (data / "chinese.cer").string(), "-passout", "pass:npkeystrand", "-out", chinesePfx},
+                                     {}, 30);
+        ASSERT_EQ(made.status, 0) << made.err;
+        for (const std::string& pfx : {(data / "signer.pfx").string(), (data / "nokeyid.pfx").string(),
+                                        (data / "expired.pfx").string(), chinesePfx}) {
+            HostResult r = Host({"store", "import", "MY", pfx, "--password", "npkeystrand"});
+            ASSERT_EQ(r.status, 0) << pfx << ": " << r.err;
+        }
+    }
+
+    // The page's outcome line once the host has ended.
+    std::string Outcome()
+    {
+        int status = m_host.Wait(m_hostWait);
+        EXPECT_EQ(status, 0) << "host: " << ReadText(Dir() / "host.err");
+        for (const std::string& line : Lines(ReadText(Dir() / "host.out"))) {
+            if (line.rfind("result|", 0) == 0) return line.substr(7);
+        }
+        return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
+    }
+
+    Child m_host;
+    std::chrono::seconds m_hostWait{20};  // for the host to end once the picker is answered
 };
 
 }  // namespace npk::test

@@ -43,7 +43,7 @@ constexpr int kCancelLeft = 338;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonTop = 497 - 103;
 
-class PickerGui : public HostTest, protected DisplaySession {
+class PickerGui : public PickerDisplayTest {
 protected:
     void SetUp() override
     {
@@ -58,7 +58,7 @@ protected:
 
         StartDisplay();
         if (HasFatalFailure()) return;
-        ImportCertificates();
+        ImportCertificates(m_openssl);
     }
 
     void TearDown() override
@@ -74,22 +74,6 @@ protected:
     {
         m_displayName = m_display.Start(m_xvfb, Dir(), Screen());
         ASSERT_FALSE(m_displayName.empty()) << "no free X display";
-    }
-
-    void ImportCertificates()
-    {
-        fs::path data = fs::path(FixtureDir());
-        std::string chinesePfx = (Dir() / "chinese.pfx").string();
-        HostResult made = RunProgram({m_openssl, "pkcs12", "-export", "-inkey", (data / "chinese.key").string(), "-in",
-                                      (data / "chinese.cer").string(), "-passout", "pass:npkeystrand", "-out",
-                                      chinesePfx},
-                                     {}, 30);
-        ASSERT_EQ(made.status, 0) << made.err;
-        for (const std::string& pfx : {(data / "signer.pfx").string(), (data / "nokeyid.pfx").string(),
-                                        (data / "expired.pfx").string(), chinesePfx}) {
-            HostResult r = Host({"store", "import", "MY", pfx, "--password", "npkeystrand"});
-            ASSERT_EQ(r.status, 0) << pfx << ": " << r.err;
-        }
     }
 
     std::map<std::string, std::string> GuiEnv()
@@ -290,19 +274,7 @@ protected:
         return n;
     }
 
-    // The page's outcome line once the host has ended.
-    std::string Outcome()
-    {
-        int status = m_host.Wait(20s);
-        EXPECT_EQ(status, 0) << "host: " << ReadText(Dir() / "host.err");
-        for (const std::string& line : Lines(ReadText(Dir() / "host.out"))) {
-            if (line.rfind("result|", 0) == 0) return line.substr(7);
-        }
-        return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
-    }
-
     std::string m_openssl;
-    Child m_host;
 };
 
 TEST_F(PickerGui, OkAfterMovingTheSelectionChoosesTheSecondCard)

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 const char kCaption[] = "^Windows Security$";
 const char kCancelled[] = "threw:plug-in call SelectSignCertificate failed|0xa0071002";
 
-class WinePicker : public HostTest, protected DisplaySession {
+class WinePicker : public PickerDisplayTest {
 protected:
     void SetUp() override
     {
@@ -34,7 +34,8 @@ protected:
         // display: each case starts a session of its own, every program of it on this display.
         EndWineSession();
         Env()["DISPLAY"] = m_displayName;
-        ImportCertificates();
+        ImportCertificates(FindProgram("openssl"));
+        m_hostWait = 30s;
     }
 
     void TearDown() override
@@ -51,22 +52,6 @@ protected:
         if (server.empty()) return;
         RunProgram({server, "-k"}, {}, 30);
         RunProgram({server, "-w"}, {}, 30);
-    }
-
-    void ImportCertificates()
-    {
-        const fs::path data = fs::path(FixtureDir());
-        const std::string chinesePfx = (Dir() / "chinese.pfx").string();
-        HostResult made = RunProgram({FindProgram("openssl"), "pkcs12", "-export", "-inkey", (data / "chinese.key").string(),
-                                      "-in", (data / "chinese.cer").string(), "-passout", "pass:npkeystrand", "-out",
-                                      chinesePfx},
-                                     {}, 30);
-        ASSERT_EQ(made.status, 0) << made.err;
-        for (const std::string& pfx : {(data / "signer.pfx").string(), (data / "nokeyid.pfx").string(),
-                                        (data / "expired.pfx").string(), chinesePfx}) {
-            HostResult r = Host({"store", "import", "MY", pfx, "--password", "npkeystrand"});
-            ASSERT_EQ(r.status, 0) << pfx << ": " << r.err;
-        }
     }
 
     // Starts the page that asks for a signing certificate and waits for the dialog.
@@ -110,18 +95,6 @@ protected:
         return Lines(Xdo({"search", "--onlyvisible", "--name", "."}).out);
     }
 
-    // The page's outcome line once the host has ended.
-    std::string Outcome()
-    {
-        int status = m_host.Wait(30s);
-        EXPECT_EQ(status, 0) << "host: " << ReadText(Dir() / "host.err");
-        for (const std::string& line : Lines(ReadText(Dir() / "host.out"))) {
-            if (line.rfind("result|", 0) == 0) return line.substr(7);
-        }
-        return "no outcome: " + ReadText(Dir() / "host.out") + ReadText(Dir() / "host.err");
-    }
-
-    Child m_host;
     int m_width = 0, m_height = 0;
 };
 
