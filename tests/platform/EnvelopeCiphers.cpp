@@ -3,6 +3,7 @@
 // both in one call (CryptDecryptMessage) and streamed (CryptMsg with a stream), and key
 // identifiers computed for certificates without a subject key identifier extension.
 #include "CertTestSupport.h"
+#include "CmsWriting.h"
 
 #include "crypt32/CertKeyLink.h"
 #include "crypt32/Der.h"
@@ -105,15 +106,7 @@ protected:
                                    ? CMS_encrypt(nullptr, in, cipher, CMS_BINARY | CMS_PARTIAL | (flags & CMS_STREAM))
                                    : nullptr;
         if (cms != nullptr && CMS_add1_recipient_cert(cms, cert, flags & CMS_USE_KEYID) != nullptr) {
-            BIO* mem = BIO_new(BIO_s_mem());
-            int ok = (flags & CMS_STREAM) ? i2d_CMS_bio_stream(mem, cms, in, CMS_BINARY | CMS_STREAM)
-                                          : (CMS_final(cms, in, nullptr, CMS_BINARY) && i2d_CMS_bio(mem, cms));
-            if (ok) {
-                char* q = nullptr;
-                long n = BIO_get_mem_data(mem, &q);
-                out.assign(q, q + n);
-            }
-            BIO_free(mem);
+            out = certtest::FinishCms(cms, in, flags);
         }
         CMS_ContentInfo_free(cms);
         BIO_free(in);

@@ -1,6 +1,7 @@
 // CryptEncryptMessage and CryptDecryptMessage: recipient kinds, algorithms, the size pattern,
 // store searches, and malformed input; checked against OpenSSL's CMS code in the process.
 #include "CertTestSupport.h"
+#include "CmsWriting.h"
 
 #include "crypt32/CertKeyLink.h"
 #include "crypt32/Der.h"
@@ -549,15 +550,7 @@ protected:
         if (cms != nullptr) {
             for (int i = 0; i < sk_X509_num(certs); ++i)
                 CMS_add1_recipient_cert(cms, sk_X509_value(certs, i), flags & CMS_USE_KEYID);
-            BIO* mem = BIO_new(BIO_s_mem());
-            int ok = (flags & CMS_STREAM) ? i2d_CMS_bio_stream(mem, cms, in, CMS_BINARY | CMS_STREAM)
-                                          : (CMS_final(cms, in, nullptr, CMS_BINARY) && i2d_CMS_bio(mem, cms));
-            if (ok) {
-                char* p = nullptr;
-                long n = BIO_get_mem_data(mem, &p);
-                out.assign(p, p + n);
-            }
-            BIO_free(mem);
+            out = certtest::FinishCms(cms, in, flags);
             CMS_ContentInfo_free(cms);
         }
         BIO_free(in);
