@@ -116,18 +116,11 @@ bool CodeFromDescription(const std::string& description, uint32_t& code)
     }
     uint32_t value = 0;
     for (size_t i = start + 3; i < start + 11; ++i) {
-        const char c = description[i];
-        uint32_t d;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
+        const int d = HexDigitValue(description[i]);
+        if (d < 0) {
             return false;
         }
-        value = (value << 4) | d;
+        value = (value << 4) | static_cast<uint32_t>(d);
     }
     code = value;
     return true;

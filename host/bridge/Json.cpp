@@ -315,18 +315,11 @@ private:
         }
         value = 0;
         for (int k = 0; k < 4; ++k) {
-            const char c = m_text[m_pos + k];
-            uint32_t d;
-            if (c >= '0' && c <= '9') {
-                d = c - '0';
-            } else if (c >= 'a' && c <= 'f') {
-                d = c - 'a' + 10;
-            } else if (c >= 'A' && c <= 'F') {
-                d = c - 'A' + 10;
-            } else {
+            const int d = HexDigitValue(m_text[m_pos + k]);
+            if (d < 0) {
                 return Fail("invalid \\u escape");
             }
-            value = (value << 4) | d;
+            value = (value << 4) | static_cast<uint32_t>(d);
         }
         m_pos += 4;
         return true;
@@ -620,6 +613,14 @@ std::string WriteJson(const JsonValue& value)
     std::string out;
     AppendJson(out, value);
     return out;
+}
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 }  // namespace npk::bridge

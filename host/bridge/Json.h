@@ -73,4 +73,7 @@ void AppendJsonString(std::string& out, std::string_view utf8);
 // text[i], and that character's length in bytes.
 size_t JsonEscapedCharSize(std::string_view text, size_t i, size_t& charLength);
 
+// The value of one hexadecimal digit, either case; -1 for any other character.
+int HexDigitValue(char c);
+
 }  // namespace npk::bridge
